@@ -11,7 +11,9 @@ namespace vestrel::pyrt {
 // Thrown when a C API call failed: the Python error indicator is set.
 struct PyErrSet {};
 
-[[noreturn]] inline void throw_set() { throw PyErrSet{}; }
+[[noreturn]] inline void throw_set() {
+  throw PyErrSet{};
+}
 
 // Raises `type` with `msg` and throws.
 [[noreturn]] inline void raise(PyObject *type, const char *msg) {

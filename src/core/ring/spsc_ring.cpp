@@ -1,0 +1,442 @@
+#include "ring/spsc_ring.hpp"
+
+#include "ring/futex.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
+namespace vestrel::ring {
+
+namespace {
+
+constexpr std::size_t round8(std::size_t n) noexcept {
+  return (n + 7) & ~std::size_t{7};
+}
+
+// Spins before sleeping: long enough to cover the gap between messages of a
+// busy producer, short against a system call's cost.
+constexpr int kSpins = 256;
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(_M_X64) || defined(_M_IX86)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+inline std::uint64_t load_header(const char *at) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+inline void store_header(char *at, std::uint64_t v) noexcept {
+  std::memcpy(at, &v, sizeof v);
+}
+
+// Word-wise relaxed atomic access for overwrite mode, where a consumer copy
+// may overlap a producer write to the same slot (the copy is then discarded).
+inline std::atomic_ref<std::uint64_t> word(char *at) noexcept {
+  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(at));
+}
+
+inline std::uint64_t atomic_header(char *at) noexcept {
+  return word(at).load(std::memory_order_relaxed);
+}
+
+void store_words(char *dst, const char *src, std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, src + i, 8);
+    word(dst + i).store(w, std::memory_order_relaxed);
+  }
+  if (i < n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, src + i, n - i);
+    word(dst + i).store(w, std::memory_order_relaxed);
+  }
+}
+
+void load_words(char *dst, char *src, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; i += 8) {
+    std::uint64_t w = word(src + i).load(std::memory_order_relaxed);
+    std::memcpy(dst + i, &w, 8);  // dst is sized in whole words
+  }
+}
+
+}  // namespace
+
+Ring::Ring(const Config &config) : cfg_(config) {
+  if (cfg_.slot_size == 0 || cfg_.capacity == 0)
+    throw std::invalid_argument("slot_size and capacity must be positive");
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  if (cfg_.slot_size > kMax - kHeader - 7) throw std::invalid_argument("slot_size is too large");
+  stride_ = kHeader + round8(cfg_.slot_size);
+  if (cfg_.capacity > kMax / stride_)
+    throw std::invalid_argument("capacity * slot_size is too large");
+  bytes_ = cfg_.capacity * stride_;
+  buf_ = static_cast<char *>(::operator new (bytes_, std::align_val_t{64}));
+  if (cfg_.overwrite) {
+    try {
+      copy_ = static_cast<char *>(
+          ::operator new (std::max(stride_, max_var_size() + kHeader), std::align_val_t{64}));
+    } catch (...) {
+      ::operator delete (buf_, std::align_val_t{64});
+      throw;
+    }
+  }
+}
+
+Ring::~Ring() {
+  ::operator delete (buf_, std::align_val_t{64});
+  if (copy_) ::operator delete (copy_, std::align_val_t{64});
+}
+
+std::size_t Ring::size() const noexcept {
+  // Read the consumer's counters first so the result never goes negative.
+  std::uint64_t freed = freed_.load(std::memory_order_acquire);
+  std::uint64_t dropped = dropped_.load(std::memory_order_acquire);
+  std::uint64_t stored = stored_.load(std::memory_order_acquire);
+  std::uint64_t gone = freed + dropped;
+  return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
+}
+
+Stats Ring::stats() const noexcept {
+  return Stats{stored_.load(std::memory_order_relaxed), freed_.load(std::memory_order_relaxed),
+               dropped_.load(std::memory_order_relaxed),
+               consumer_sleeps_.load(std::memory_order_relaxed),
+               producer_sleeps_.load(std::memory_order_relaxed)};
+}
+
+bool Ring::claim_mode(std::uint8_t want) noexcept {
+  std::uint8_t m = mode_.load(std::memory_order_relaxed);
+  if (m == want) return true;
+  if (m == kNoMode && mode_.compare_exchange_strong(m, want, std::memory_order_relaxed))
+    return true;
+  return m == want;
+}
+
+bool Ring::consumer_mode_ok(std::uint8_t want) const noexcept {
+  // Only asked once a message is visible, so the mode is already set.
+  return mode_.load(std::memory_order_relaxed) == want;
+}
+
+// ---------------------------------------------------------------- producer
+
+void Ring::write_record(char *at, const char *data, std::size_t length) noexcept {
+  if (!cfg_.overwrite) {
+    store_header(at, length);
+    if (length) std::memcpy(at + kHeader, data, length);
+  } else {
+    word(at).store(length, std::memory_order_relaxed);
+    store_words(at + kHeader, data, length);
+  }
+}
+
+void Ring::publish_tail(std::uint64_t tail) noexcept {
+  tail_.store(tail, std::memory_order_release);
+  stored_.store(stored_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Pairs with the fence in wait_take: either we see the sleeper's flag or it
+  // sees our tail.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (consumer_waiting_.load(std::memory_order_relaxed)) {
+    data_seq_.fetch_add(1, std::memory_order_release);
+    futex_wake(data_seq_, false);
+  }
+}
+
+bool Ring::wait_for_room(std::uint64_t seen_head) noexcept {
+  for (int i = 0; i < kSpins; ++i) {
+    if (head_.load(std::memory_order_relaxed) != seen_head ||
+        stopped_.load(std::memory_order_relaxed))
+      return true;
+    cpu_relax();
+  }
+  std::uint32_t seq = room_seq_.load(std::memory_order_acquire);
+  producer_waiting_.store(true, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (head_.load(std::memory_order_relaxed) == seen_head &&
+      !stopped_.load(std::memory_order_relaxed)) {
+    producer_sleeps_.fetch_add(1, std::memory_order_relaxed);
+    futex_wait(room_seq_, seq);
+  }
+  producer_waiting_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+void Ring::drop_oldest(bool var, std::uint64_t end) noexcept {
+  // `end` is where the new message would end; it fits once end - head <= limit.
+  const std::uint64_t limit = var ? bytes_ : cfg_.capacity;
+  std::uint64_t h = head_.load(std::memory_order_acquire);
+  if (end - h <= limit) {  // the consumer made room meanwhile
+    head_cache_ = h;
+    return;
+  }
+  std::uint64_t adv = 1;
+  bool record = true;
+  if (var) {
+    const std::size_t pos = static_cast<std::size_t>(h % bytes_);
+    const std::uint64_t hdr = atomic_header(buf_ + pos);
+    record = hdr != kWrapMarker;
+    adv = record ? kHeader + round8(static_cast<std::size_t>(hdr)) : bytes_ - pos;
+  }
+  if (head_.compare_exchange_strong(h, h + adv, std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+    h += adv;
+    if (record)
+      dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  head_cache_ = h;
+}
+
+int Ring::put_fixed(const char *data, std::size_t length, bool wait) noexcept {
+  if (length > cfg_.slot_size) return kTooLong;
+  if (!claim_mode(kFixed)) return kWrongMode;
+  for (;;) {
+    if (stopped_.load(std::memory_order_relaxed)) return kStopped;
+    const std::uint64_t t = tail_.load(std::memory_order_relaxed);
+    if (t - head_cache_ >= cfg_.capacity) {
+      head_cache_ = head_.load(std::memory_order_acquire);
+      if (t - head_cache_ >= cfg_.capacity) {
+        if (cfg_.overwrite) {
+          drop_oldest(false, t + 1);
+          continue;
+        }
+        if (!wait) return kFull;
+        wait_for_room(head_cache_);
+        continue;
+      }
+    }
+    write_record(slot(tail_pos_), data, length);
+    tail_pos_ = tail_pos_ + 1 == cfg_.capacity ? 0 : tail_pos_ + 1;
+    publish_tail(t + 1);
+    return kStored;
+  }
+}
+
+int Ring::put_var_impl(const char *data, std::size_t length, bool wait) noexcept {
+  if (length > max_var_size()) return kTooLong;
+  if (!claim_mode(kVar)) return kWrongMode;
+  const std::size_t rec = kHeader + round8(length);
+  for (;;) {
+    if (stopped_.load(std::memory_order_relaxed)) return kStopped;
+    std::uint64_t t = tail_.load(std::memory_order_relaxed);
+    std::size_t pos = tail_pos_;
+    const bool wraps = pos + rec > bytes_;
+    const std::uint64_t need = wraps ? (bytes_ - pos) + rec : rec;
+    if (t + need - head_cache_ > bytes_) {
+      head_cache_ = head_.load(std::memory_order_acquire);
+      if (t + need - head_cache_ > bytes_) {
+        if (cfg_.overwrite) {
+          drop_oldest(true, t + need);
+          continue;
+        }
+        if (!wait) return kFull;
+        wait_for_room(head_cache_);
+        continue;
+      }
+    }
+    if (wraps) {
+      if (cfg_.overwrite)
+        word(buf_ + pos).store(kWrapMarker, std::memory_order_relaxed);
+      else
+        store_header(buf_ + pos, kWrapMarker);
+      t += bytes_ - pos;
+      pos = 0;
+    }
+    write_record(buf_ + pos, data, length);
+    t += rec;
+    pos += rec;
+    tail_pos_ = pos == bytes_ ? 0 : pos;
+    publish_tail(t);
+    return kStored;
+  }
+}
+
+int Ring::put(const char *data, std::size_t length) noexcept {
+  return put_fixed(data, length, cfg_.block_on_full);
+}
+int Ring::try_put(const char *data, std::size_t length) noexcept {
+  return put_fixed(data, length, false);
+}
+int Ring::put_var(const char *data, std::size_t length) noexcept {
+  return put_var_impl(data, length, cfg_.block_on_full);
+}
+int Ring::try_put_var(const char *data, std::size_t length) noexcept {
+  return put_var_impl(data, length, false);
+}
+
+// ---------------------------------------------------------------- consumer
+
+void Ring::free_head(std::uint64_t head) noexcept {
+  head_.store(head, std::memory_order_release);
+  freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (cfg_.block_on_full) {
+    // Pairs with the fence in wait_for_room.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (producer_waiting_.load(std::memory_order_relaxed)) {
+      room_seq_.fetch_add(1, std::memory_order_release);
+      futex_wake(room_seq_, false);
+    }
+  }
+}
+
+void Ring::release() noexcept {
+  if (held_) {
+    free_head(held_);
+    held_ = 0;
+  }
+}
+
+int Ring::take_fixed(const char **data, std::size_t *length) noexcept {
+  release();
+  if (read_ == tail_cache_) {
+    tail_cache_ = tail_.load(std::memory_order_acquire);
+    if (read_ == tail_cache_) return kEmpty;
+  }
+  if (!consumer_mode_ok(kFixed)) return kWrongMode;
+  const char *s = slot(read_pos_);
+  *length = static_cast<std::size_t>(load_header(s));
+  *data = s + kHeader;
+  read_ += 1;
+  read_pos_ = read_pos_ + 1 == cfg_.capacity ? 0 : read_pos_ + 1;
+  held_ = read_;
+  return kTaken;
+}
+
+int Ring::take_var_impl(const char **data, std::size_t *length) noexcept {
+  release();
+  if (read_ == tail_cache_) {
+    tail_cache_ = tail_.load(std::memory_order_acquire);
+    if (read_ == tail_cache_) return kEmpty;
+  }
+  if (!consumer_mode_ok(kVar)) return kWrongMode;
+  std::uint64_t hdr = load_header(buf_ + read_pos_);
+  if (hdr == kWrapMarker) {
+    // The record after a marker was published together with it.
+    read_ += bytes_ - read_pos_;
+    read_pos_ = 0;
+    hdr = load_header(buf_);
+  }
+  *length = static_cast<std::size_t>(hdr);
+  *data = buf_ + read_pos_ + kHeader;
+  const std::size_t rec = kHeader + round8(*length);
+  read_ += rec;
+  read_pos_ += rec;
+  if (read_pos_ == bytes_) read_pos_ = 0;
+  held_ = read_;
+  return kTaken;
+}
+
+int Ring::take_overwrite(bool var, const char **data, std::size_t *length) noexcept {
+  for (;;) {
+    std::uint64_t h = head_.load(std::memory_order_acquire);
+    if (h >= tail_cache_) {
+      tail_cache_ = tail_.load(std::memory_order_acquire);
+      if (h >= tail_cache_) return kEmpty;
+    }
+    if (!consumer_mode_ok(var ? kVar : kFixed)) return kWrongMode;
+    std::uint64_t adv = 0, hdr;
+    std::size_t pos, next;
+    if (!var) {
+      pos = h == read_ ? read_pos_ : static_cast<std::size_t>(h % cfg_.capacity);
+      char *s = slot(pos);
+      hdr = atomic_header(s);
+      if (hdr > cfg_.slot_size) continue;  // torn by a concurrent overwrite
+      load_words(copy_, s + kHeader, static_cast<std::size_t>(hdr));
+      adv = 1;
+      next = pos + 1 == cfg_.capacity ? 0 : pos + 1;
+    } else {
+      pos = h == read_ ? read_pos_ : static_cast<std::size_t>(h % bytes_);
+      hdr = atomic_header(buf_ + pos);
+      if (hdr == kWrapMarker) {
+        adv = bytes_ - pos;
+        pos = 0;
+        hdr = atomic_header(buf_);
+      }
+      if (hdr > max_var_size()) continue;
+      const std::size_t rec = kHeader + round8(static_cast<std::size_t>(hdr));
+      if (pos + rec > bytes_) continue;
+      load_words(copy_, buf_ + pos + kHeader, static_cast<std::size_t>(hdr));
+      adv += rec;
+      next = pos + rec == bytes_ ? 0 : pos + rec;
+    }
+    // Claim after copying: if the producer dropped this message meanwhile the
+    // CAS fails and the copy is discarded.
+    if (head_.compare_exchange_strong(h, h + adv, std::memory_order_acq_rel,
+                                      std::memory_order_relaxed)) {
+      read_ = h + adv;
+      read_pos_ = next;
+      freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      *data = copy_;
+      *length = static_cast<std::size_t>(hdr);
+      return kTaken;
+    }
+  }
+}
+
+int Ring::try_take(const char **data, std::size_t *length) noexcept {
+  return cfg_.overwrite ? take_overwrite(false, data, length) : take_fixed(data, length);
+}
+
+int Ring::try_take_var(const char **data, std::size_t *length) noexcept {
+  return cfg_.overwrite ? take_overwrite(true, data, length) : take_var_impl(data, length);
+}
+
+int Ring::wait_take(bool var, const char **data, std::size_t *length) noexcept {
+  for (;;) {
+    int r = var ? try_take_var(data, length) : try_take(data, length);
+    if (r != kEmpty) return r;
+    if (stopped_.load(std::memory_order_acquire)) {
+      // Stopped: deliver what is still there, then report the stop.
+      r = var ? try_take_var(data, length) : try_take(data, length);
+      return r != kEmpty ? r : kStopped;
+    }
+    // tail_cache_ is the tail the failed take just loaded.
+    bool moved = false;
+    for (int i = 0; i < kSpins && !moved; ++i) {
+      cpu_relax();
+      moved = tail_.load(std::memory_order_relaxed) != tail_cache_ ||
+              stopped_.load(std::memory_order_relaxed);
+    }
+    if (moved) continue;
+    std::uint32_t seq = data_seq_.load(std::memory_order_acquire);
+    consumer_waiting_.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (tail_.load(std::memory_order_relaxed) == tail_cache_ &&
+        !stopped_.load(std::memory_order_relaxed)) {
+      consumer_sleeps_.fetch_add(1, std::memory_order_relaxed);
+      futex_wait(data_seq_, seq);
+    }
+    consumer_waiting_.store(false, std::memory_order_relaxed);
+  }
+}
+
+int Ring::take(const char **data, std::size_t *length) noexcept {
+  return wait_take(false, data, length);
+}
+
+int Ring::take_var(const char **data, std::size_t *length) noexcept {
+  return wait_take(true, data, length);
+}
+
+void Ring::stop() noexcept {
+  stopped_.store(true, std::memory_order_seq_cst);
+  data_seq_.fetch_add(1, std::memory_order_seq_cst);
+  futex_wake(data_seq_, true);
+  room_seq_.fetch_add(1, std::memory_order_seq_cst);
+  futex_wake(room_seq_, true);
+}
+
+}  // namespace vestrel::ring

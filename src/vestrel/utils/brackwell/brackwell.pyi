@@ -1,0 +1,2 @@
+# Importing this module starts the platform socket library for the process;
+# it defines no public names.
