@@ -3,6 +3,7 @@
 #include "ring/futex.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -10,6 +11,9 @@
 
 #if defined(_MSC_VER)
 #include <intrin.h>
+#endif
+#if defined(_WIN32)
+#include <malloc.h>
 #endif
 
 namespace vestrel::ring {
@@ -75,6 +79,28 @@ void load_words(char *dst, char *src, std::size_t n) noexcept {
   }
 }
 
+// Cache-aligned buffer from malloc: a refused allocation comes back as null
+// (also under sanitizers, where a failing operator new aborts) and becomes
+// bad_alloc here.
+char *alloc_aligned(std::size_t n) {
+  n = (n + 63) & ~std::size_t{63};
+#if defined(_WIN32)
+  void *p = _aligned_malloc(n, 64);
+#else
+  void *p = n ? std::aligned_alloc(64, n) : nullptr;
+#endif
+  if (!p) throw std::bad_alloc();
+  return static_cast<char *>(p);
+}
+
+void free_aligned(char *p) noexcept {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
+
 }  // namespace
 
 Ring::Ring(const Config &config) : cfg_(config) {
@@ -86,21 +112,21 @@ Ring::Ring(const Config &config) : cfg_(config) {
   if (cfg_.capacity > kMax / stride_)
     throw std::invalid_argument("capacity * slot_size is too large");
   bytes_ = cfg_.capacity * stride_;
-  buf_ = static_cast<char *>(::operator new (bytes_, std::align_val_t{64}));
+  if (bytes_ > kMax - 63) throw std::invalid_argument("capacity * slot_size is too large");
+  buf_ = alloc_aligned(bytes_);
   if (cfg_.overwrite) {
     try {
-      copy_ = static_cast<char *>(
-          ::operator new (std::max(stride_, max_var_size() + kHeader), std::align_val_t{64}));
+      copy_ = alloc_aligned(std::max(stride_, max_var_size() + kHeader));
     } catch (...) {
-      ::operator delete (buf_, std::align_val_t{64});
+      free_aligned(buf_);
       throw;
     }
   }
 }
 
 Ring::~Ring() {
-  ::operator delete (buf_, std::align_val_t{64});
-  if (copy_) ::operator delete (copy_, std::align_val_t{64});
+  free_aligned(buf_);
+  if (copy_) free_aligned(copy_);
 }
 
 std::size_t Ring::size() const noexcept {
