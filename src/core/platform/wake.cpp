@@ -1,0 +1,41 @@
+#include "wake.hpp"
+
+#include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+namespace vestrel::platform {
+
+static_assert(sizeof(sockaddr_in) == sizeof(Ipv4Address));
+
+bool make_ipv4_address(const char *ip, std::uint16_t port, Ipv4Address &out) noexcept {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  if (inet_pton(AF_INET, ip, &sa.sin_addr) != 1) return false;
+  std::memcpy(&out, &sa, sizeof out);
+  return true;
+}
+
+int send_wake(Socket fd, const Ipv4Address &to) noexcept {
+  if (fd == kNoSocket) return -1;
+  const char byte = 0x01;
+  return static_cast<int>(::sendto(static_cast<decltype(::socket(0, 0, 0))>(fd), &byte, 1, 0,
+                                   reinterpret_cast<const sockaddr *>(&to), sizeof(sockaddr_in)));
+}
+
+int receive_wake(Socket fd) noexcept {
+  if (fd == kNoSocket) return -1;
+  char byte;
+  return static_cast<int>(
+      ::recvfrom(static_cast<decltype(::socket(0, 0, 0))>(fd), &byte, 1, 0, nullptr, nullptr));
+}
+
+}  // namespace vestrel::platform
