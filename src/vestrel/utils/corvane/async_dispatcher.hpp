@@ -1,0 +1,10 @@
+// The AsyncDispatcher class of vestrel.utils.corvane.corvane.
+#pragma once
+
+#include "class_support.hpp"
+
+namespace vestrel::corvane {
+
+ClassDef &async_dispatcher_class();
+
+}  // namespace vestrel::corvane

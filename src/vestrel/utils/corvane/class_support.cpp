@@ -1,0 +1,171 @@
+#include "class_support.hpp"
+
+#include <cstdlib>
+#include <string_view>
+
+#include "pyrt/code.hpp"
+#include "pyrt/error.hpp"
+
+namespace vestrel::corvane {
+
+using pyrt::check;
+using pyrt::Ref;
+using pyrt::throw_set;
+
+ModuleState state;
+
+Ref module_global(const char *name) {
+  PyObject *v = state.dict ? PyDict_GetItemString(state.dict, name) : nullptr;
+  if (!v && state.builtins) {
+    Ref b = Ref::steal(PyObject_GetAttrString(state.builtins, name));
+    if (b) return b;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_set();
+    PyErr_Clear();
+  }
+  if (!v) {
+    Ref key = check(PyUnicode_FromString(name));
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+    throw_set();
+  }
+  return Ref::borrow(v);
+}
+
+namespace {
+
+// The steps of the pickling set-up: a class that customises pickling itself
+// (its own __getstate__ or __reduce_ex__, or a __reduce__ of its own) is left
+// alone.
+void setup_reduce(const ClassDef &c) {
+  PyObject *type = reinterpret_cast<PyObject *>(c.type);
+  PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+  auto same_as_object = [&](const char *name) {
+    Ref mine = Ref::steal(PyObject_GetAttrString(type, name));
+    if (!mine) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_set();
+      PyErr_Clear();
+      return true;
+    }
+    Ref base = check(PyObject_GetAttrString(object, name));
+    return mine.get() == base.get();
+  };
+  if (!same_as_object("__getstate__")) return;
+  if (!same_as_object("__reduce_ex__")) return;
+  PyObject *own = PyDict_GetItemString(c.type->tp_dict, "__reduce__");
+  if (!same_as_object("__reduce__") && !(own && pyrt::is_function(own))) return;
+  Ref reduce = make_method_function(*c.reduce);
+  check(PyDict_SetItemString(c.type->tp_dict, "__reduce__", reduce.get()));
+  if (!PyDict_GetItemString(c.type->tp_dict, "__setstate__")) {
+    Ref setstate = make_method_function(*c.setstate);
+    check(PyDict_SetItemString(c.type->tp_dict, "__setstate__", setstate.get()));
+  }
+  PyType_Modified(c.type);
+}
+
+}  // namespace
+
+Ref make_method_function(Method &m) {
+  pyrt::FunctionAttrs attrs{};
+  attrs.module_name = state.module_name;
+  attrs.globals = state.dict;
+  attrs.code = m.code;
+  Ref marker = m.fn.coroutine ? pyrt::coroutine_marker() : Ref::borrow(Py_False);
+  attrs.is_coroutine = marker.get();
+  Ref annotations;
+  if (m.extra == Extra::host_defaults) attrs.defaults = state.host_defaults;
+  if (m.extra == Extra::returns_none) {
+    annotations = check(Py_BuildValue("{ss}", "return", "None"));
+    attrs.annotations = annotations.get();
+  }
+  return pyrt::make_function(m.fn, attrs, kSourceFile);
+}
+
+void make_codes(std::span<Method> methods) {
+  for (Method &m : methods) {
+    const pyrt::Signature &sig = m.fn.sig;
+    const char *params[pyrt::kMaxParams + 1];
+    int n = 0;
+    if (m.fn.owner) params[n++] = "self";
+    for (int i = 0; i < sig.nparams; ++i) params[n++] = sig.params[i].name;
+    pyrt::CodeSpec spec{
+        m.fn.name,      m.fn.qualname, params,   n, sig.varargs ? "excinfo" : nullptr,
+        m.fn.coroutine, kSourceFile,   m.fn.line};
+    Ref code = pyrt::make_code(spec);
+    // A failed earlier import may have left one behind.
+    Ref old = Ref::steal(m.code);
+    m.code = code.release();
+  }
+}
+
+const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name) {
+  for (const Method &m : c.methods)
+    if (std::string_view(m.fn.name) == name) return m.fn;
+  std::abort();  // a name missing from our own tables is a build error
+}
+
+void init_class(ClassDef &c) {
+  if (!(c.type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(c.type) < 0) throw_set();
+  Ref capsule = check(PyCapsule_New(c.vtable, nullptr, nullptr));
+  check(PyDict_SetItemString(c.type->tp_dict, "__pyx_vtable__", capsule.get()));
+  PyType_Modified(c.type);
+  check(PyDict_SetItemString(state.dict, c.short_name, reinterpret_cast<PyObject *>(c.type)));
+  try {
+    setup_reduce(c);
+  } catch (const pyrt::PyErrSet &) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", c.type->tp_name);
+    throw;
+  }
+}
+
+void bind_methods(const ClassDef &c) {
+  for (Method &m : c.methods) {
+    Ref fn = make_method_function(m);
+    Ref key = check(PyUnicode_InternFromString(m.fn.name));
+    const std::string_view name = m.fn.name;
+    if (name.starts_with("__") && !name.ends_with("__")) {
+      // Class-private names are stored mangled, as Python would.
+      key = check(PyUnicode_FromFormat("_%s%s", c.short_name, m.fn.name));
+    }
+    check(PyDict_SetItem(c.type->tp_dict, key.get(), fn.get()));
+    PyType_Modified(c.type);
+  }
+}
+
+Ref call_override(PyObject *self, const char *name, const pyrt::FunctionSpec &own,
+                  std::initializer_list<PyObject *> args) {
+  Ref key = check(PyUnicode_InternFromString(name));
+  Ref override = pyrt::find_override(self, key.get(), own);
+  if (!override) return Ref();
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  Py_ssize_t i = 0;
+  for (PyObject *a : args) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(a).release());
+  return check(PyObject_Call(override.get(), tuple.get(), nullptr));
+}
+
+namespace {
+const pyrt::Param kStateParam[] = {{"__pyx_state"}};
+}  // namespace
+
+const pyrt::Signature kReduceSig{"__reduce__"};
+const pyrt::Signature kSetstateSig{"__setstate__", kStateParam, 1, 1};
+
+Ref refuse_pickle(PyObject *, pyrt::BoundArgs &) {
+  pyrt::raise(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+}
+
+Ref make_queue(std::initializer_list<QueueArg> kwargs) {
+  Ref dict = check(PyDict_New());
+  for (const QueueArg &a : kwargs) check(PyDict_SetItemString(dict.get(), a.name, a.value.get()));
+  Ref args = check(PyTuple_New(0));
+  return check(PyObject_Call(state.spsc_type, args.get(), dict.get()));
+}
+
+Ref size_obj(std::size_t v) {
+  return check(PyLong_FromSize_t(v));
+}
+
+Ref bool_obj(bool v) {
+  return Ref::borrow(v ? Py_True : Py_False);
+}
+
+}  // namespace vestrel::corvane

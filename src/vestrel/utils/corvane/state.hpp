@@ -1,0 +1,54 @@
+// Process-global state of vestrel.utils.corvane.corvane, written only by the
+// module's exec step and read-only afterwards (native producers read the
+// table and converter pointers without a lock).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "pyrt/function.hpp"
+#include "pyrt/ref.hpp"
+#include "vestrel/spsc_queue.h"
+
+namespace vestrel::corvane {
+
+inline constexpr char kModuleName[] = "vestrel.utils.corvane.corvane";
+// The source path traceback entries name.
+inline constexpr char kSourceFile[] = "vestrel/utils/corvane/corvane.cpp";
+
+using ObjToCbuf = int (*)(PyObject *, PyObject **, const char **, std::size_t *);
+using BufToCbuf = int (*)(PyObject *, Py_buffer *, const char **, std::size_t *);
+using StrToCbuf = int (*)(PyObject *, const char **, std::size_t *);
+
+// Owned references live until the process ends: nothing here is released at
+// interpreter shutdown, when there is no safe point to do so.
+struct ModuleState {
+  PyObject *dict = nullptr;           // the module namespace (borrowed from the module)
+  PyObject *builtins = nullptr;       // borrowed from the module guard
+  PyObject *module_name = nullptr;    // "vestrel.utils.corvane.corvane"
+  PyObject *host_defaults = nullptr;  // ("127.0.0.1",), shared by both setup(host)
+  PyObject *exit_args = nullptr;      // (None, None, None), for `async with` exits
+  PyObject *spsc_type = nullptr;      // vestrel.spsc_queue.spsc_queue.SPSCQueue
+  VestrelSPSCQueue_VTable *spsc_vtable = nullptr;
+  ObjToCbuf obj_to_cbuf = nullptr;
+  BufToCbuf buf_to_cbuf = nullptr;
+  StrToCbuf str_to_cbuf = nullptr;
+};
+
+extern ModuleState state;
+
+// A module global looked up at call time (module namespace, then builtins),
+// as Python code of the module would: NameError when it is in neither.
+pyrt::Ref module_global(const char *name);
+
+// What a Python-visible function carries besides its spec.
+enum class Extra { none, host_defaults, returns_none };
+
+struct Method {
+  pyrt::FunctionSpec fn;
+  Extra extra = Extra::none;
+  PyObject *code = nullptr;  // made by the exec step; kept for the process
+};
+
+}  // namespace vestrel::corvane

@@ -1,0 +1,184 @@
+// ThreadedDispatcher: its type slots, constructor, method table and the thin
+// Python-visible bindings over the table's entries.
+#include "threaded_dispatcher.hpp"
+
+#include <cstddef>
+
+#include "not_built.hpp"
+#include "pyrt/error.hpp"
+#include "pyrt/traceback.hpp"
+#include "vestrel/corvane.h"
+
+namespace vestrel::corvane {
+
+namespace {
+
+using pyrt::ArgKind;
+using pyrt::BoundArgs;
+using pyrt::Ref;
+using Self = VestrelThreadedDispatcher;
+
+static_assert(sizeof(VestrelNativeThread) == 16);
+static_assert(offsetof(Self, vtab) == sizeof(PyObject));
+static_assert(offsetof(Self, _q) == sizeof(PyObject) + 8);
+static_assert(offsetof(Self, _thread) == offsetof(Self, _q) + 8);
+static_assert(offsetof(Self, _callback) == offsetof(Self, _thread) + 16);
+static_assert(offsetof(Self, _variable_size) == offsetof(Self, _callback) + 8);
+static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 8);
+
+VestrelThreadedDispatcher_VTable vtable = {
+    not_built::threaded_push,       not_built::threaded_push_var, not_built::threaded_reader,
+    not_built::threaded_reader_var, not_built::threaded_setup,    not_built::threaded_close,
+};
+
+PyTypeObject type{};
+
+Self *as_self(PyObject *o) {
+  return reinterpret_cast<Self *>(o);
+}
+
+// ------------------------------------------------------------ construction
+
+const pyrt::Param kCinitParams[] = {
+    {"callback"},
+    {"capacity", ArgKind::size, 16384},
+    {"slot_size", ArgKind::size, 2048},
+    {"zerocopy", ArgKind::flag},
+    {"block_on_full", ArgKind::flag},
+    {"overwrite", ArgKind::flag},
+    {"variable_size", ArgKind::flag},
+};
+const pyrt::Signature kCinit{"__cinit__", kCinitParams, 7, 1};
+const int kCinitLine = __LINE__;
+
+void construct(Self *self, PyObject *args, PyObject *kwds) {
+  BoundArgs a;
+  pyrt::bind(kCinit, args, kwds, a);
+  set_field(self->_callback, Ref::borrow(a[0].obj));
+  self->_variable_size = a[6].flag;
+  set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
+                                  {"capacity", size_obj(a[1].size)},
+                                  {"zerocopy", bool_obj(a[3].flag)},
+                                  {"overwrite", bool_obj(a[5].flag)},
+                                  {"block_on_full", bool_obj(a[4].flag)}}));
+  self->_push_fn = self->_variable_size ? vtable.push_var : vtable.push;
+}
+
+PyObject *tp_new(PyTypeObject *t, PyObject *args, PyObject *kwds) noexcept {
+  return pyrt::guarded<PyObject *>(nullptr, [&] {
+    Ref self = alloc_instance<Self>(t, &vtable, {&Self::_q, &Self::_callback});
+    try {
+      construct(as_self(self.get()), args, kwds);
+    } catch (...) {
+      pyrt::set_error_from_current_exception();
+      pyrt::add_traceback("vestrel.utils.corvane.corvane.ThreadedDispatcher.__cinit__", kSourceFile,
+                          kCinitLine);
+      throw pyrt::PyErrSet{};
+    }
+    return self.release();
+  });
+}
+
+// ------------------------------------------------------------ type slots
+
+// Destruction runs close first. It runs as the finalizer, so that an object
+// that close (or whoever receives its error report) keeps a reference to is
+// resurrected by the interpreter rather than freed while still referenced.
+void tp_finalize(PyObject *o) noexcept {
+  pyrt::SavedError saved;
+  // Through the table with overrides enabled.
+  Self *self = as_self(o);
+  self->vtab->close(self, 0);
+  if (PyErr_Occurred())
+    pyrt::write_unraisable("vestrel.utils.corvane.corvane.ThreadedDispatcher.__dealloc__");
+}
+
+void tp_dealloc(PyObject *o) noexcept {
+  if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(o);
+  Self *self = as_self(o);
+  // setup detaches its reader at once: _thread is empty here.
+  Py_CLEAR(self->_q);
+  Py_CLEAR(self->_callback);
+  Py_TYPE(o)->tp_free(o);
+}
+
+int tp_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+  Self *self = as_self(o);
+  Py_VISIT(self->_q);
+  Py_VISIT(self->_callback);
+  return 0;
+}
+
+int tp_clear(PyObject *o) noexcept {
+  Self *self = as_self(o);
+  reset_fields({&self->_q, &self->_callback});
+  return 0;
+}
+
+// ------------------------------------------------------------ Python methods
+
+Ref py_setup(PyObject *o, BoundArgs &) {
+  as_self(o)->vtab->setup(as_self(o), 1);
+  if (PyErr_Occurred()) pyrt::throw_set();
+  return Ref::borrow(Py_None);
+}
+Ref py_close(PyObject *o, BoundArgs &) {
+  as_self(o)->vtab->close(as_self(o), 1);
+  if (PyErr_Occurred()) pyrt::throw_set();
+  return Ref::borrow(Py_None);
+}
+
+#define QUALIFIED(name) "vestrel.utils.corvane.corvane.ThreadedDispatcher." name
+
+Method methods[] = {
+    {{"setup",
+      "ThreadedDispatcher.setup",
+      "ThreadedDispatcher.setup(self) -> void",
+      QUALIFIED("setup"),
+      {"setup"},
+      py_setup,
+      &type,
+      false,
+      __LINE__}},
+    {{"close",
+      "ThreadedDispatcher.close",
+      "ThreadedDispatcher.close(self) -> void",
+      QUALIFIED("close"),
+      {"close"},
+      py_close,
+      &type,
+      false,
+      __LINE__}},
+};
+
+Method reduce = {{"__reduce__", "ThreadedDispatcher.__reduce__", nullptr, QUALIFIED("__reduce__"),
+                  kReduceSig, refuse_pickle, &type, false, __LINE__}};
+Method setstate = {{"__setstate__", "ThreadedDispatcher.__setstate__", nullptr,
+                    QUALIFIED("__setstate__"), kSetstateSig, refuse_pickle, &type, false,
+                    __LINE__}};
+
+#undef QUALIFIED
+
+ClassDef def = {"ThreadedDispatcher", &type, &vtable, methods, &reduce, &setstate};
+
+}  // namespace
+
+ClassDef &threaded_dispatcher_class() {
+  if (!type.tp_name) {
+    Py_SET_REFCNT(&type, 1);
+    Py_SET_TYPE(&type, &PyType_Type);
+    type.tp_name = "vestrel.utils.corvane.corvane.ThreadedDispatcher";
+    type.tp_basicsize = sizeof(Self);
+    type.tp_dealloc = tp_dealloc;
+    type.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE;
+    type.tp_finalize = tp_finalize;
+    type.tp_traverse = tp_traverse;
+    type.tp_clear = tp_clear;
+    type.tp_new = tp_new;
+  }
+  return def;
+}
+
+}  // namespace vestrel::corvane
