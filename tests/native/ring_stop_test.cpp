@@ -19,7 +19,9 @@ using testkit::wait_until;
 
 enum class Format { kFixed, kVar };
 constexpr Format kFormats[] = {Format::kFixed, Format::kVar};
-const char *name(Format f) { return f == Format::kFixed ? "fixed" : "var"; }
+const char *name(Format f) {
+  return f == Format::kFixed ? "fixed" : "var";
+}
 
 // 16-byte messages: four fill either format exactly (24-byte slots or records).
 constexpr std::size_t kLen = 16;

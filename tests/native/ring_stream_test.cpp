@@ -167,9 +167,8 @@ std::uint64_t consume(Shared &s) {
   bool finishing = false;
   for (;;) {
     if (!s.c.overwrite && received == s.n) break;
-    const bool stall_producer =
-        s.c.block_on_full && received % kStallEvery == kStallEvery / 2 &&
-        received + s.max_held + 2 < s.n;
+    const bool stall_producer = s.c.block_on_full && received % kStallEvery == kStallEvery / 2 &&
+                                received + s.max_held + 2 < s.n;
     const std::uint64_t producer_sleeps = stall_producer ? s.ring.stats().producer_sleeps : 0;
 
     const char *data = nullptr;
@@ -243,8 +242,7 @@ void run(const StreamCase &c, std::uint64_t n) {
   cfg.overwrite = c.overwrite;
   Shared s(cfg, c, n);
   CHECK(s.ring.max_var_size() == kBytes / 2 - 8);
-  const std::uint64_t markers =
-      c.format == Format::kVar ? wrap_markers(s.lengths, n, kBytes) : 0;
+  const std::uint64_t markers = c.format == Format::kVar ? wrap_markers(s.lengths, n, kBytes) : 0;
   if (c.format == Format::kVar && !c.overwrite) CHECK(markers > n / 100);
 
   const auto start = std::chrono::steady_clock::now();
@@ -258,8 +256,8 @@ void run(const StreamCase &c, std::uint64_t n) {
 
   const char *data;
   std::size_t len;
-  const int after = c.format == Format::kFixed ? s.ring.try_take(&data, &len)
-                                               : s.ring.try_take_var(&data, &len);
+  const int after =
+      c.format == Format::kFixed ? s.ring.try_take(&data, &len) : s.ring.try_take_var(&data, &len);
   CHECK_MSG(after == kEmpty, "the drained ring still returned %d", after);
   const Stats st = s.ring.stats();
   CHECK(st.stored == n);
@@ -283,7 +281,7 @@ void run(const StreamCase &c, std::uint64_t n) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const std::uint64_t n = testkit::message_count(4u << 20, 1u << 20);
+  const std::uint64_t n = testkit::message_count(4u << 20, 2u << 20);
   bool ran = false;
   for (const StreamCase &c : kCases) {
     if (argc > 1 && std::string(argv[1]) != c.name) continue;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_THREAD__)
@@ -37,19 +38,19 @@ inline constexpr bool kTsan = VESTREL_TEST_TSAN != 0;
   std::_Exit(1);
 }
 
-#define CHECK(cond)                                             \
-  do {                                                          \
-    if (!(cond)) ::testkit::fail(__FILE__, __LINE__, #cond);    \
+#define CHECK(cond)                                          \
+  do {                                                       \
+    if (!(cond)) ::testkit::fail(__FILE__, __LINE__, #cond); \
   } while (0)
 
 // CHECK_MSG(cond, fmt, ...): adds the values that explain the fault.
-#define CHECK_MSG(cond, ...)                                                         \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
-      char check_msg_[512];                                                          \
-      std::snprintf(check_msg_, sizeof check_msg_, __VA_ARGS__);                     \
+#define CHECK_MSG(cond, ...)                                                             \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      char check_msg_[512];                                                              \
+      std::snprintf(check_msg_, sizeof check_msg_, __VA_ARGS__);                         \
       ::testkit::fail(__FILE__, __LINE__, std::string(#cond) + " (" + check_msg_ + ")"); \
-    }                                                                                \
+    }                                                                                    \
   } while (0)
 
 // Fails the whole program if the scope it guards is still running after
