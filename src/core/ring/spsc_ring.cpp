@@ -1,5 +1,6 @@
 #include "ring/spsc_ring.hpp"
 
+#include "ring/barrier.hpp"
 #include "ring/futex.hpp"
 
 #include <algorithm>
@@ -104,6 +105,7 @@ void free_aligned(char *p) noexcept {
 }  // namespace
 
 Ring::Ring(const Config &config) : cfg_(config) {
+  barrier::init();
   if (cfg_.slot_size == 0 || cfg_.capacity == 0)
     throw std::invalid_argument("slot_size and capacity must be positive");
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
@@ -173,9 +175,9 @@ void Ring::write_record(char *at, const char *data, std::size_t length) noexcept
 void Ring::publish_tail(std::uint64_t tail) noexcept {
   tail_.store(tail, std::memory_order_release);
   stored_.store(stored_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // Pairs with the fence in wait_take: either we see the sleeper's flag or it
-  // sees our tail.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Pairs with the heavy barrier in wait_take: either we see the sleeper's
+  // flag or it sees our tail.
+  barrier::light();
   if (consumer_waiting_.load(std::memory_order_relaxed)) {
     data_seq_.fetch_add(1, std::memory_order_release);
     futex_wake(data_seq_, false);
@@ -191,7 +193,7 @@ bool Ring::wait_for_room(std::uint64_t seen_head) noexcept {
   }
   std::uint32_t seq = room_seq_.load(std::memory_order_acquire);
   producer_waiting_.store(true, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  barrier::heavy();
   if (head_.load(std::memory_order_relaxed) == seen_head &&
       !stopped_.load(std::memory_order_relaxed)) {
     producer_sleeps_.fetch_add(1, std::memory_order_relaxed);
@@ -309,8 +311,8 @@ void Ring::free_head(std::uint64_t head) noexcept {
   head_.store(head, std::memory_order_release);
   freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   if (cfg_.block_on_full) {
-    // Pairs with the fence in wait_for_room.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Pairs with the heavy barrier in wait_for_room.
+    barrier::light();
     if (producer_waiting_.load(std::memory_order_relaxed)) {
       room_seq_.fetch_add(1, std::memory_order_release);
       futex_wake(room_seq_, false);
@@ -439,7 +441,7 @@ int Ring::wait_take(bool var, const char **data, std::size_t *length) noexcept {
     if (moved) continue;
     std::uint32_t seq = data_seq_.load(std::memory_order_acquire);
     consumer_waiting_.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    barrier::heavy();
     if (tail_.load(std::memory_order_relaxed) == tail_cache_ &&
         !stopped_.load(std::memory_order_relaxed)) {
       consumer_sleeps_.fetch_add(1, std::memory_order_relaxed);

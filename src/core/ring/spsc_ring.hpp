@@ -37,11 +37,12 @@
 // (same validity rules).
 //
 // Waiting. `take`/`take_var` and a blocking `put` spin briefly, then sleep on
-// a futex-like word (std::atomic::wait). The sleeper announces itself in a
-// flag; the other side, after publishing its index, issues a full fence and
-// calls notify only when the flag is set (Dekker: one of the two fences sees
-// the other's store). A consumer that keeps finding messages never makes a
-// system call, and neither does a producer whose consumer keeps up.
+// a futex word. The sleeper announces itself in a flag; the other side, after
+// publishing its index, reads the flag and wakes it only when it is set
+// (Dekker: the barriers of barrier.hpp make one side see the other's store;
+// the sleeper pays for the heavy one). A consumer that keeps finding messages
+// never makes a system call, and neither does a producer whose consumer keeps
+// up.
 #pragma once
 
 #include <atomic>
@@ -85,8 +86,8 @@ struct Stats {
 
 class Ring {
  public:
-  // Throws std::invalid_argument (a zero size), std::length_error (sizes
-  // that overflow) or std::bad_alloc.
+  // Throws std::invalid_argument (a zero size, or sizes that overflow) or
+  // std::bad_alloc.
   explicit Ring(const Config &config);
   ~Ring();
   Ring(const Ring &) = delete;

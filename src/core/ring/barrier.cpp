@@ -1,0 +1,64 @@
+#include "ring/barrier.hpp"
+
+#if defined(__linux__)
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace vestrel::ring::barrier {
+
+std::atomic<bool> asymmetric{false};
+
+namespace {
+
+#if defined(__linux__)
+long membarrier(int cmd) noexcept {
+  return syscall(__NR_membarrier, cmd, 0, 0);
+}
+#endif
+
+bool choose() noexcept {
+#if defined(__linux__)
+  const long cmds = membarrier(MEMBARRIER_CMD_QUERY);
+  return cmds >= 0 && (cmds & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
+         membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
+#elif defined(_WIN32)
+  return true;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void init() noexcept {
+  static const bool chosen = [] {
+    const bool a = choose();
+    asymmetric.store(a, std::memory_order_seq_cst);
+    return a;
+  }();
+  (void)chosen;
+}
+
+void heavy() noexcept {
+  if (!asymmetric.load(std::memory_order_relaxed)) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return;
+  }
+#if defined(__linux__)
+  // Registered in init(), so this cannot fail with EPERM; any other failure
+  // would break the handshake, so fall back to the full fence on both sides.
+  if (membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) {
+    asymmetric.store(false, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+#elif defined(_WIN32)
+  FlushProcessWriteBuffers();
+#endif
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+}  // namespace vestrel::ring::barrier
