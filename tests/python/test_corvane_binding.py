@@ -172,7 +172,6 @@ def test_binding_error_gains_traceback_entry():
 @pytest.mark.parametrize("call", [
     lambda: AD(print).setup(None),
     lambda: AD(print).setup(host="0.0.0.0"),
-    lambda: SD(print).setup(),
     lambda: blank_queue().shutdown(1, 2, 3),
     lambda: AD(print)._reader(sock=1, loop=2),
     lambda: corvane.__pyx_unpickle_AsyncQueue(__pyx_type=AQ, __pyx_checksum=1.9, __pyx_state=None),

@@ -1,5 +1,6 @@
 #include "wake.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 #ifdef _WIN32
@@ -36,6 +37,22 @@ int receive_wake(Socket fd) noexcept {
   char byte;
   return static_cast<int>(
       ::recvfrom(static_cast<decltype(::socket(0, 0, 0))>(fd), &byte, 1, 0, nullptr, nullptr));
+}
+
+int last_socket_error() noexcept {
+#ifdef _WIN32
+  return WSAGetLastError();
+#else
+  return errno;
+#endif
+}
+
+bool is_interrupted(int error) noexcept {
+#ifdef _WIN32
+  return error == WSAEINTR;
+#else
+  return error == EINTR;
+#endif
 }
 
 }  // namespace vestrel::platform

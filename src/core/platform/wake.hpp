@@ -33,4 +33,11 @@ int send_wake(Socket fd, const Ipv4Address &to) noexcept;
 // Returns the byte count, or -1 on failure.
 int receive_wake(Socket fd) noexcept;
 
+// The error of the last failed socket call on this thread (errno, or
+// WSAGetLastError on Windows).
+int last_socket_error() noexcept;
+
+// True when `error` only says a signal interrupted the call: retry it.
+bool is_interrupted(int error) noexcept;
+
 }  // namespace vestrel::platform

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "dispatcher_push.hpp"
 #include "not_built.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
@@ -32,8 +33,8 @@ static_assert(sizeof(VestrelSockAddrIn) == sizeof(platform::Ipv4Address));
 static_assert(VESTREL_NO_SOCKET == platform::kNoSocket);
 
 VestrelAsyncDispatcher_VTable vtable = {
-    not_built::async_setup,   not_built::async_push,        not_built::async_push_var,
-    not_built::async_try_pop, not_built::async_try_pop_var,
+    not_built::async_setup,       async_push, async_push_var, not_built::async_try_pop,
+    not_built::async_try_pop_var,
 };
 
 PyTypeObject type{};

@@ -4,8 +4,6 @@
 #include "async_queue.hpp"
 #include "class_support.hpp"
 #include "pyrt/error.hpp"
-#include "sync_dispatcher.hpp"
-#include "threaded_dispatcher.hpp"
 #include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane::not_built {
@@ -42,8 +40,6 @@ void async_setup(VestrelAsyncDispatcher *self, int flag, VestrelSetupOptArgs *) 
   entry(as_obj(self), flag, "setup", spec_of(async_dispatcher_class(), "setup"),
         [] { raise_not_built("AsyncDispatcher.setup"); });
 }
-void async_push(VestrelAsyncDispatcher *, const char *, size_t) {}
-void async_push_var(VestrelAsyncDispatcher *, const char *, size_t) {}
 PyObject *async_try_pop(VestrelAsyncDispatcher *) {
   return guarded<PyObject *>(nullptr,
                              []() -> PyObject * { raise_not_built("AsyncDispatcher._try_pop"); });
@@ -57,48 +53,6 @@ Ref async_reader(PyObject *, pyrt::BoundArgs &) {
 }
 Ref async_close(PyObject *, pyrt::BoundArgs &) {
   return Ref::borrow(Py_None);
-}
-
-void sync_setup(VestrelSyncDispatcher *self, int flag, VestrelSetupOptArgs *) {
-  entry(as_obj(self), flag, "setup", spec_of(sync_dispatcher_class(), "setup"),
-        [] { raise_not_built("SyncDispatcher.setup"); });
-}
-void sync_push(VestrelSyncDispatcher *, const char *, size_t) {}
-void sync_push_var(VestrelSyncDispatcher *, const char *, size_t) {}
-void sync_try_pop(VestrelSyncDispatcher *self, int flag) {
-  entry(as_obj(self), flag, "_try_pop", spec_of(sync_dispatcher_class(), "_try_pop"),
-        [] { raise_not_built("SyncDispatcher._try_pop"); });
-}
-void sync_try_pop_var(VestrelSyncDispatcher *self, int flag) {
-  entry(as_obj(self), flag, "_try_pop_var", spec_of(sync_dispatcher_class(), "_try_pop_var"),
-        [] { raise_not_built("SyncDispatcher._try_pop_var"); });
-}
-PyObject *sync_take_one(VestrelSyncDispatcher *) {
-  return guarded<PyObject *>(nullptr,
-                             []() -> PyObject * { raise_not_built("SyncDispatcher.__try_pop"); });
-}
-PyObject *sync_take_one_var(VestrelSyncDispatcher *) {
-  return guarded<PyObject *>(
-      nullptr, []() -> PyObject * { raise_not_built("SyncDispatcher.__try_pop_var"); });
-}
-void sync_close(VestrelSyncDispatcher *self, int flag) {
-  entry(as_obj(self), flag, "close", spec_of(sync_dispatcher_class(), "close"), [] {});
-}
-
-int threaded_push(VestrelThreadedDispatcher *, const char *, size_t) {
-  return VESTREL_RING_STOPPED;
-}
-int threaded_push_var(VestrelThreadedDispatcher *, const char *, size_t) {
-  return VESTREL_RING_STOPPED;
-}
-void threaded_reader(VestrelThreadedDispatcher *) {}
-void threaded_reader_var(VestrelThreadedDispatcher *) {}
-void threaded_setup(VestrelThreadedDispatcher *self, int flag) {
-  entry(as_obj(self), flag, "setup", spec_of(threaded_dispatcher_class(), "setup"),
-        [] { raise_not_built("ThreadedDispatcher.setup"); });
-}
-void threaded_close(VestrelThreadedDispatcher *self, int flag) {
-  entry(as_obj(self), flag, "close", spec_of(threaded_dispatcher_class(), "close"), [] {});
 }
 
 PyObject *queue_start_dispatcher(VestrelAsyncQueue *self, PyObject *callback, int flag) {

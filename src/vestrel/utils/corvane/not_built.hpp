@@ -16,30 +16,10 @@ namespace vestrel::corvane::not_built {
 
 // AsyncDispatcher table entries and Python-only bodies.
 void async_setup(VestrelAsyncDispatcher *self, int override_flag, VestrelSetupOptArgs *opt);
-void async_push(VestrelAsyncDispatcher *self, const char *data, size_t length);
-void async_push_var(VestrelAsyncDispatcher *self, const char *data, size_t length);
 PyObject *async_try_pop(VestrelAsyncDispatcher *self);
 PyObject *async_try_pop_var(VestrelAsyncDispatcher *self);
 pyrt::Ref async_reader(PyObject *self, pyrt::BoundArgs &args);  // coroutine
 pyrt::Ref async_close(PyObject *self, pyrt::BoundArgs &args);
-
-// SyncDispatcher table entries.
-void sync_setup(VestrelSyncDispatcher *self, int override_flag, VestrelSetupOptArgs *opt);
-void sync_push(VestrelSyncDispatcher *self, const char *data, size_t length);
-void sync_push_var(VestrelSyncDispatcher *self, const char *data, size_t length);
-void sync_try_pop(VestrelSyncDispatcher *self, int override_flag);
-void sync_try_pop_var(VestrelSyncDispatcher *self, int override_flag);
-PyObject *sync_take_one(VestrelSyncDispatcher *self);
-PyObject *sync_take_one_var(VestrelSyncDispatcher *self);
-void sync_close(VestrelSyncDispatcher *self, int override_flag);
-
-// ThreadedDispatcher table entries.
-int threaded_push(VestrelThreadedDispatcher *self, const char *data, size_t length);
-int threaded_push_var(VestrelThreadedDispatcher *self, const char *data, size_t length);
-void threaded_reader(VestrelThreadedDispatcher *self);
-void threaded_reader_var(VestrelThreadedDispatcher *self);
-void threaded_setup(VestrelThreadedDispatcher *self, int override_flag);
-void threaded_close(VestrelThreadedDispatcher *self, int override_flag);
 
 // AsyncQueue: the table entry, the coroutines and pickling.
 PyObject *queue_start_dispatcher(VestrelAsyncQueue *self, PyObject *callback, int override_flag);

@@ -4,9 +4,10 @@
 
 #include <cstddef>
 
-#include "not_built.hpp"
+#include "dispatcher_push.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
+#include "sync_entries.hpp"
 #include "vestrel/corvane.h"
 
 namespace vestrel::corvane {
@@ -32,9 +33,8 @@ static_assert(offsetof(Self, _fd) == offsetof(VestrelAsyncDispatcher, _fd) &&
               offsetof(Self, _addr) == offsetof(VestrelAsyncDispatcher, _addr));
 
 VestrelSyncDispatcher_VTable vtable = {
-    not_built::sync_setup,        not_built::sync_push,        not_built::sync_push_var,
-    not_built::sync_try_pop,      not_built::sync_try_pop_var, not_built::sync_take_one,
-    not_built::sync_take_one_var, not_built::sync_close,
+    sync::setup,       sync_push,      sync_push_var,      sync::try_pop,
+    sync::try_pop_var, sync::take_one, sync::take_one_var, sync::close,
 };
 
 PyTypeObject type{};
@@ -98,6 +98,15 @@ void tp_finalize(PyObject *o) noexcept {
   self->vtab->close(self, 0);
   if (PyErr_Occurred())
     pyrt::write_unraisable("vestrel.utils.corvane.corvane.SyncDispatcher.__dealloc__");
+  // No reader can be waiting on the socket any more (a running reader holds
+  // the dispatcher), so close it here rather than leave it to the socket's
+  // own finalizer, which would warn about an unclosed socket.
+  if (self->_sock != Py_None) {
+    retract_wake_target(self->_fd);  // even when an override replaced close
+    Ref sock = Ref::borrow(self->_sock);
+    Ref done = Ref::steal(PyObject_CallMethod(sock.get(), "close", nullptr));
+    if (!done) pyrt::write_unraisable("vestrel.utils.corvane.corvane.SyncDispatcher.__dealloc__");
+  }
 }
 
 void tp_dealloc(PyObject *o) noexcept {

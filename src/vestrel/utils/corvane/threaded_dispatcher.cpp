@@ -4,10 +4,11 @@
 
 #include <cstddef>
 
-#include "not_built.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
+#include "threaded_reader.hpp"
 #include "vestrel/corvane.h"
+#include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane {
 
@@ -26,9 +27,29 @@ static_assert(offsetof(Self, _callback) == offsetof(Self, _thread) + 16);
 static_assert(offsetof(Self, _variable_size) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 8);
 
+// ------------------------------------------------------------ table entries
+
+VestrelSPSCQueue *ring_of(Self *self) noexcept {
+  return reinterpret_cast<VestrelSPSCQueue *>(self->_q);
+}
+
+// The producer path: one ring call, nothing else. A cleared dispatcher (no
+// queue) refuses as a stopped ring would.
+int push(Self *self, const char *data, size_t length) noexcept {
+  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
+  return ring_of(self)->vtab->put(ring_of(self), data, length);
+}
+
+int push_var(Self *self, const char *data, size_t length) noexcept {
+  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
+  return ring_of(self)->vtab->put_var(ring_of(self), data, length);
+}
+
+void setup(Self *self, int override_flag) noexcept;
+void close(Self *self, int override_flag) noexcept;
+
 VestrelThreadedDispatcher_VTable vtable = {
-    not_built::threaded_push,       not_built::threaded_push_var, not_built::threaded_reader,
-    not_built::threaded_reader_var, not_built::threaded_setup,    not_built::threaded_close,
+    push, push_var, threaded::reader, threaded::reader_var, setup, close,
 };
 
 PyTypeObject type{};
@@ -97,7 +118,9 @@ void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Self *self = as_self(o);
-  // setup detaches its reader at once: _thread is empty here.
+  // setup detaches its reader at once: _thread is empty here. A reader that
+  // still runs keeps the queue alive itself and stops delivering.
+  threaded::forget_dispatcher(self);
   Py_CLEAR(self->_q);
   Py_CLEAR(self->_callback);
   Py_TYPE(o)->tp_free(o);
@@ -112,6 +135,7 @@ int tp_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
 
 int tp_clear(PyObject *o) noexcept {
   Self *self = as_self(o);
+  threaded::forget_dispatcher(self);
   reset_fields({&self->_q, &self->_callback});
   return 0;
 }
@@ -161,6 +185,34 @@ Method setstate = {{"__setstate__", "ThreadedDispatcher.__setstate__", nullptr,
 #undef QUALIFIED
 
 ClassDef def = {"ThreadedDispatcher", &type, &vtable, methods, &reduce, &setstate};
+
+// A Python subclass's method of the same name runs instead of the body when
+// the entry is called with the flag 0.
+template <class F>
+void entry(Self *self, int override_flag, const char *name, F &&body) noexcept {
+  pyrt::guarded(0, [&] {
+    PyObject *o = reinterpret_cast<PyObject *>(self);
+    if (override_flag == 0 && call_override(o, name, spec_of(def, name), {})) return 0;
+    body();
+    return 0;
+  });
+}
+
+void setup(Self *self, int override_flag) noexcept {
+  entry(self, override_flag, "setup", [&] {
+    // Through the table, so that a native subclass's reader is honoured.
+    threaded::start_reader(self,
+                           self->_variable_size ? self->vtab->_reader_var : self->vtab->_reader);
+  });
+}
+
+// Stops the ring; the reader drains what it holds and ends on its own. No
+// wait: close may run on the reader thread itself, inside the callback.
+void close(Self *self, int override_flag) noexcept {
+  entry(self, override_flag, "close", [&] {
+    if (self->_q != Py_None) ring_of(self)->vtab->stop(ring_of(self));
+  });
+}
 
 }  // namespace
 

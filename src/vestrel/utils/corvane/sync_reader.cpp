@@ -1,0 +1,290 @@
+// SyncDispatcher's reader: a threading.Thread that takes messages one at a
+// time, calls the callback with each, and sleeps in recvfrom (GIL released)
+// only after a take found the ring empty.
+//
+// Ending the reader. The public layout has no room for a stop flag, and it
+// needs none: close sets `_fd` to kNoSocket and then sends the wake datagram
+// through the handle it held. The reader reads `_fd` afresh before every
+// wait; kNoSocket on a dispatcher that has a socket (`_sock` is set by setup
+// and kept until deallocation) means closed, and the loop returns normally
+// once the ring is drained. kNoSocket without a socket means there was never
+// anything to wait on: that is an error, not a loop that never blocks. close
+// leaves the socket open: a reader may be about to enter recvfrom on it, and
+// a closed handle could be reused for someone else's socket.
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <initializer_list>
+#include <thread>
+
+#include "class_support.hpp"
+#include "dispatcher_push.hpp"
+#include "platform/wake.hpp"
+#include "pyrt/error.hpp"
+#include "pyrt/traceback.hpp"
+#include "sync_dispatcher.hpp"
+#include "sync_entries.hpp"
+#include "vestrel/spsc_queue.h"
+
+namespace vestrel::corvane::sync {
+
+namespace {
+
+using pyrt::check;
+using pyrt::guarded;
+using pyrt::Ref;
+using Self = VestrelSyncDispatcher;
+
+PyObject *as_obj(Self *self) {
+  return reinterpret_cast<PyObject *>(self);
+}
+
+// With the flag 0 a Python subclass's method of the same name runs instead
+// of the entry's body; true when it did.
+bool ran_override(Self *self, int override_flag, const char *name,
+                  std::initializer_list<PyObject *> args) {
+  if (override_flag != 0) return false;
+  return static_cast<bool>(
+      call_override(as_obj(self), name, spec_of(sync_dispatcher_class(), name), args));
+}
+
+template <class... A>
+Ref call_method(PyObject *obj, const char *name, A... args) {
+  Ref key = check(PyUnicode_InternFromString(name));
+  return check(PyObject_CallMethodObjArgs(obj, key.get(), args..., nullptr));
+}
+
+Ref attr(PyObject *obj, const char *name) {
+  return check(PyObject_GetAttrString(obj, name));
+}
+
+// ------------------------------------------------------------ setup
+
+// `value` unpacked into exactly two items.
+void unpack_two(PyObject *value, Ref &first, Ref &second) {
+  Ref it = check(PyObject_GetIter(value));
+  Ref *items[] = {&first, &second};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    *items[i] = Ref::steal(PyIter_Next(it.get()));
+    if (*items[i]) continue;
+    if (PyErr_Occurred()) pyrt::throw_set();
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+    pyrt::throw_set();
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    pyrt::throw_set();
+  }
+  if (PyErr_Occurred()) pyrt::throw_set();
+}
+
+// An int in [0, max]; `type_name` names the target in the overflow texts.
+unsigned long long to_unsigned(PyObject *o, unsigned long long max, const char *type_name) {
+  Ref v = PyLong_Check(o) ? Ref::borrow(o) : check(PyNumber_Index(o));
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+  if (x == -1 && PyErr_Occurred()) pyrt::throw_set();
+  if (overflow < 0 || (overflow == 0 && x < 0)) {
+    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type_name);
+    pyrt::throw_set();
+  }
+  unsigned long long u = static_cast<unsigned long long>(x);
+  bool too_large = false;
+  if (overflow > 0) {
+    u = PyLong_AsUnsignedLongLong(v.get());
+    if (u == ULLONG_MAX && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) pyrt::throw_set();
+      PyErr_Clear();
+      too_large = true;
+    }
+  }
+  if (too_large || u > max) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type_name);
+    pyrt::throw_set();
+  }
+  return u;
+}
+
+// A socket setup could not finish with is closed at once rather than left to
+// its finalizer (which warns about unclosed sockets); the error stands.
+void close_unkept(PyObject *sock) noexcept {
+  pyrt::SavedError pending;
+  Ref done = Ref::steal(PyObject_CallMethod(sock, "close", nullptr));
+  if (!done) PyErr_Clear();
+}
+
+void setup_body(Self *self, VestrelSetupOptArgs *opt) {
+  // One socket and one reader per dispatcher: a second reader would be a
+  // second consumer of the ring, and the first one would never be woken.
+  if (self->_sock != Py_None)
+    pyrt::raise(PyExc_RuntimeError, "SyncDispatcher.setup: this dispatcher is already set up");
+  Ref socket_mod = check(PyImport_ImportModule("socket"));
+  Ref threading = check(PyImport_ImportModule("threading"));
+
+  Ref family = attr(socket_mod.get(), "AF_INET");
+  Ref kind = attr(socket_mod.get(), "SOCK_DGRAM");
+  Ref socket_type = attr(socket_mod.get(), "socket");
+  Ref sock =
+      check(PyObject_CallFunctionObjArgs(socket_type.get(), family.get(), kind.get(), nullptr));
+  try {
+    call_method(sock.get(), "setblocking", Py_True);
+    PyObject *host = opt && opt->count > 0 ? opt->host : PyTuple_GET_ITEM(state.host_defaults, 0);
+    Ref port0 = check(PyLong_FromLong(0));
+    Ref where = check(PyTuple_Pack(2, host, port0.get()));
+    call_method(sock.get(), "bind", where.get());
+  } catch (...) {
+    close_unkept(sock.get());
+    throw;
+  }
+  set_field(self->_sock, Ref::borrow(sock.get()));
+
+  Ref name = call_method(sock.get(), "getsockname");
+  Ref ip, port;
+  unpack_two(name.get(), ip, port);
+  const auto port16 = static_cast<std::uint16_t>(to_unsigned(port.get(), 0xFFFF, "uint16_t"));
+  Ref ip_bytes = call_method(ip.get(), "encode");
+  const char *ip_text = PyBytes_AsString(ip_bytes.get());
+  if (!ip_text) pyrt::throw_set();
+  platform::Ipv4Address addr;
+  if (!platform::make_ipv4_address(ip_text, port16, addr)) {
+    PyErr_Format(PyExc_ValueError, "SyncDispatcher.setup: %R is not an IPv4 address", ip.get());
+    pyrt::throw_set();
+  }
+  Ref fileno = call_method(sock.get(), "fileno");
+  const platform::Socket fd = to_unsigned(fileno.get(), ~0ULL, "PLATFORM_SOCKET");
+  publish_wake_target(self->_fd, self->_addr, fd, addr);
+
+  // Looked up on the instance: a subclass's reader becomes the thread body.
+  Ref target = attr(as_obj(self), self->_variable_size ? "_try_pop_var" : "_try_pop");
+  Ref thread_type = attr(threading.get(), "Thread");
+  Ref args = check(PyTuple_New(0));
+  Ref kwargs = check(PyDict_New());
+  check(PyDict_SetItemString(kwargs.get(), "target", target.get()));
+  check(PyDict_SetItemString(kwargs.get(), "daemon", self->_daemon ? Py_True : Py_False));
+  Ref thread = check(PyObject_Call(thread_type.get(), args.get(), kwargs.get()));
+  call_method(thread.get(), "start");
+}
+
+// ------------------------------------------------------------ the reader
+
+[[noreturn]] void raise_socket_error(int error) {
+#ifdef _WIN32
+  PyErr_SetExcFromWindowsErr(PyExc_OSError, error);
+#else
+  errno = error;
+  PyErr_SetFromErrno(PyExc_OSError);
+#endif
+  pyrt::throw_set();
+}
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+// Waits for one wake datagram with the GIL released. False when the
+// dispatcher is closed.
+bool wait_for_wake(Self *self, const char *name) {
+  const platform::Socket fd = load_wake_fd(self->_fd);
+  if (fd == platform::kNoSocket) {
+    if (self->_sock != Py_None) return false;
+    PyErr_Format(PyExc_RuntimeError, "%s: there is no socket to wait on; setup() starts the reader",
+                 name);
+    pyrt::throw_set();
+  }
+  int got = 0, error = 0;
+  {
+    PyThreadState *thread_state = PyEval_SaveThread();
+    got = platform::receive_wake(fd);
+    if (got < 0) error = platform::last_socket_error();
+    // A daemon reader woken while the interpreter shuts down must not take
+    // the GIL back: CPython would end the thread by unwinding it, which
+    // cannot pass the noexcept entry frames. It sleeps until the process ends.
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    PyEval_RestoreThread(thread_state);
+  }
+  // A failed wait ends the loop rather than spinning; a signal only retries.
+  if (got < 0 && !platform::is_interrupted(error)) raise_socket_error(error);
+  return true;
+}
+
+using TakeEntry = VestrelSyncDispatcher_PopFn VestrelSyncDispatcher_VTable::*;
+
+void run_reader(Self *self, TakeEntry take, const char *name) {
+  for (;;) {
+    Ref msg = check((self->vtab->*take)(self));
+    if (msg.get() != Py_None) {
+      Ref callback = Ref::borrow(self->_callback);
+      check(PyObject_CallOneArg(callback.get(), msg.get()));
+      continue;
+    }
+    if (!wait_for_wake(self, name)) return;
+  }
+}
+
+using RingTake = VestrelSPSCQueue_TakeFn VestrelSPSCQueue_VTable::*;
+
+PyObject *take_with(Self *self, RingTake op) noexcept {
+  return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+    auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
+    const char *data = nullptr;
+    std::size_t length = 0;
+    if ((q->vtab->*op)(q, &data, &length) != VESTREL_RING_TAKEN)
+      return Ref::borrow(Py_None).release();
+    return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))).release();
+  });
+}
+
+}  // namespace
+
+void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept {
+  guarded(0, [&] {
+    if (opt && opt->count > 0 ? ran_override(self, override_flag, "setup", {opt->host})
+                              : ran_override(self, override_flag, "setup", {}))
+      return 0;
+    setup_body(self, opt);
+    return 0;
+  });
+}
+
+void try_pop(Self *self, int override_flag) noexcept {
+  guarded(0, [&] {
+    if (ran_override(self, override_flag, "_try_pop", {})) return 0;
+    run_reader(self, &VestrelSyncDispatcher_VTable::private_try_pop, "SyncDispatcher._try_pop");
+    return 0;
+  });
+}
+
+void try_pop_var(Self *self, int override_flag) noexcept {
+  guarded(0, [&] {
+    if (ran_override(self, override_flag, "_try_pop_var", {})) return 0;
+    run_reader(self, &VestrelSyncDispatcher_VTable::private_try_pop_var,
+               "SyncDispatcher._try_pop_var");
+    return 0;
+  });
+}
+
+PyObject *take_one(Self *self) noexcept {
+  return take_with(self, &VestrelSPSCQueue_VTable::try_take);
+}
+
+PyObject *take_one_var(Self *self) noexcept {
+  return take_with(self, &VestrelSPSCQueue_VTable::try_take_var);
+}
+
+void close(Self *self, int override_flag) noexcept {
+  guarded(0, [&] {
+    if (ran_override(self, override_flag, "close", {})) return 0;
+    // Late pushes only store from here on; the datagram wakes a waiting
+    // reader, which then finds the stop request.
+    send_wake_to(retract_wake_target(self->_fd), self->_addr);
+    return 0;
+  });
+}
+
+}  // namespace vestrel::corvane::sync

@@ -1,0 +1,251 @@
+// Reader threads of ThreadedDispatcher.
+//
+// A reader is detached and holds no reference on its dispatcher (so that
+// dropping the dispatcher closes it), yet it blocks inside the ring and may
+// be delivering when the dispatcher is destroyed. So each reader owns a
+// record that outlives the dispatcher: a reference to the queue object (the
+// ring memory stays valid until the reader is done) and a link to the
+// dispatcher, read and cleared only under the GIL, through which the reader
+// finds the current callback while the dispatcher lives and learns that it
+// is gone.
+//
+// A native thread that takes the GIL once the interpreter finalizes is killed
+// or hangs. An atexit hook (atexit runs before finalization starts) therefore
+// stops every reader's ring, forbids readers to enter Python again and waits,
+// for a bounded time, until none is inside.
+#include "threaded_reader.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/native_thread.hpp"
+#include "pyrt/error.hpp"
+#include "pyrt/gil.hpp"
+#include "pyrt/ref.hpp"
+#include "pyrt/traceback.hpp"
+#include "state.hpp"
+#include "vestrel/spsc_queue.h"
+
+namespace vestrel::corvane::threaded {
+
+namespace {
+
+using pyrt::Ref;
+using Self = VestrelThreadedDispatcher;
+
+// How long the exit hook waits for readers still inside a callback.
+constexpr std::chrono::seconds kExitWait{5};
+
+struct Reader {
+  PyObject *queue;         // owned; dropped by the reader's last GIL section
+  VestrelSPSCQueue *ring;  // the same object
+  Self *owner;             // null once the dispatcher is gone (GIL + mutex to write)
+  Self *entry_arg;         // what the entry receives; never dereferenced here
+  VestrelThreadedDispatcher_ReaderFn entry;
+  PyThreadState *tstate = nullptr;  // the reader's one thread state, kept for life
+  PyGILState_STATE gil{};
+  bool in_python = false;  // guarded by mutex
+};
+
+// Live readers. The mutex guards the list, `in_python` and `exiting`; it is
+// never held while taking the GIL.
+std::mutex mutex;
+std::condition_variable left_python;
+std::vector<Reader *> readers;
+bool exiting = false;
+bool hook_registered = false;  // GIL
+
+thread_local Reader *current = nullptr;
+
+void erase(Reader *r) noexcept {
+  std::lock_guard lock(mutex);
+  readers.erase(std::find(readers.begin(), readers.end(), r));
+}
+
+// Takes the GIL for the reader, unless the interpreter is about to finalize.
+bool enter_python(Reader &r) noexcept {
+  {
+    std::lock_guard lock(mutex);
+    if (exiting) return false;
+    r.in_python = true;
+  }
+  if (r.tstate) {
+    PyEval_RestoreThread(r.tstate);
+  } else {
+    // Creates the thread state once; later messages only swap it in.
+    r.gil = PyGILState_Ensure();
+    r.tstate = PyThreadState_Get();
+  }
+  return true;
+}
+
+void leave_python(Reader &r) noexcept {
+  PyEval_SaveThread();
+  {
+    std::lock_guard lock(mutex);
+    r.in_python = false;
+  }
+  left_python.notify_all();
+}
+
+// Prints the callback's error with its traceback, then hands it to the
+// unraisable hook (GIL held, error set).
+void report(const char *context, int line) noexcept {
+  pyrt::add_traceback(context, kSourceFile, line);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  // PyErr_Display, not PyErr_Print: a SystemExit must not end the process
+  // from a reader thread.
+  if (type) PyErr_Display(type, value, tb);
+  PyErr_Restore(type, value, tb);
+  pyrt::write_unraisable(context);
+}
+
+// One message to the current callback (GIL held). False ends the reader.
+bool deliver(Reader &r, const char *data, std::size_t length, const char *context) noexcept {
+  if (!r.owner) return false;  // the dispatcher is gone: nobody to deliver to
+  int line = __LINE__;
+  try {
+    Ref msg = pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
+    line = __LINE__;
+    Ref callback = Ref::borrow(r.owner->_callback);  // the callback may drop the dispatcher
+    Ref result = pyrt::check(PyObject_CallOneArg(callback.get(), msg.get()));
+    return true;
+  } catch (...) {
+    pyrt::set_error_from_current_exception();
+  }
+  report(context, line);
+  return false;
+}
+
+void run(bool variable, const char *context) noexcept {
+  Reader *r = current;
+  if (!r) return;
+  VestrelSPSCQueue *q = r->ring;
+  const char *data = nullptr;
+  std::size_t length = 0;
+  for (;;) {
+    const int rc =
+        variable ? q->vtab->take_var(q, &data, &length) : q->vtab->take(q, &data, &length);
+    if (rc != VESTREL_RING_TAKEN) return;
+    if (!enter_python(*r)) return;
+    const bool go_on = deliver(*r, data, length, context);
+    leave_python(*r);
+    // A failed message stays held: it was not delivered.
+    if (!go_on) return;
+    if (!variable) q->vtab->release(q);
+  }
+}
+
+// The last GIL section: unlink, drop the queue and the thread state.
+void finish(Reader *r) noexcept {
+  if (enter_python(*r)) {
+    {
+      std::lock_guard lock(mutex);
+      r->owner = nullptr;
+    }
+    Ref::steal(r->queue).reset();
+    PyGILState_Release(r->gil);  // deletes the thread state and releases the GIL
+    std::lock_guard lock(mutex);
+    r->in_python = false;
+  }
+  // When exiting, the queue reference and the thread state are left to the
+  // end of the process: touching them now could race with finalization.
+  erase(r);
+  left_python.notify_all();
+  delete r;
+}
+
+void thread_body(void *arg) noexcept {
+  Reader *r = static_cast<Reader *>(arg);
+  current = r;
+  r->entry(r->entry_arg);
+  current = nullptr;
+  finish(r);
+}
+
+PyObject *stop_readers_at_exit(PyObject *, PyObject *) noexcept {
+  {
+    std::lock_guard lock(mutex);
+    exiting = true;
+    for (Reader *r : readers) r->ring->vtab->stop(r->ring);
+  }
+  {
+    pyrt::GilReleased released;
+    std::unique_lock lock(mutex);
+    left_python.wait_for(lock, kExitWait, [] {
+      return std::none_of(readers.begin(), readers.end(), [](Reader *r) { return r->in_python; });
+    });
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_stop_threaded_readers", stop_readers_at_exit, METH_NOARGS,
+                             "Stops ThreadedDispatcher readers before the interpreter finalizes."};
+
+void register_exit_hook() {
+  if (hook_registered) return;
+  Ref atexit = pyrt::check(PyImport_ImportModule("atexit"));
+  Ref hook = pyrt::check(PyCFunction_New(&exit_hook_def, nullptr));
+  Ref r = pyrt::check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  hook_registered = true;
+}
+
+}  // namespace
+
+void start_reader(Self *self, VestrelThreadedDispatcher_ReaderFn entry) {
+  register_exit_hook();
+  if (self->_q == Py_None) pyrt::raise(PyExc_RuntimeError, "ThreadedDispatcher has no queue");
+  auto r = std::make_unique<Reader>();
+  r->ring = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
+  r->owner = self;
+  r->entry_arg = self;
+  r->entry = entry;
+  {
+    std::lock_guard lock(mutex);
+    if (exiting)
+      pyrt::raise(PyExc_RuntimeError, "ThreadedDispatcher.setup: the interpreter is exiting");
+    // One consumer per ring: a second reader would race the first.
+    for (Reader *o : readers)
+      if (o->owner == self)
+        pyrt::raise(PyExc_RuntimeError,
+                    "ThreadedDispatcher.setup: a reader is already running; close() and let it end "
+                    "first");
+    readers.push_back(r.get());
+  }
+  r->queue = Ref::borrow(self->_q).release();
+  platform::NativeThread thread;
+  if (platform::start_thread(thread_body, r.get(), thread) != 0) {
+    Ref::steal(r->queue).reset();
+    erase(r.get());
+    pyrt::raise(PyExc_RuntimeError, "can't start new thread");
+  }
+  r.release();                                 // the thread owns it now
+  self->_thread = {thread.handle, thread.id};  // held only until detached
+  platform::detach_thread(thread);
+  self->_thread = {0, 0};
+}
+
+void reader(Self *) noexcept {
+  run(false, "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader");
+}
+
+void reader_var(Self *) noexcept {
+  run(true, "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader_var");
+}
+
+void forget_dispatcher(Self *self) noexcept {
+  std::lock_guard lock(mutex);
+  for (Reader *r : readers)
+    if (r->owner == self) r->owner = nullptr;
+}
+
+}  // namespace vestrel::corvane::threaded
