@@ -251,22 +251,13 @@ ClassDef def = {"AsyncQueue", &type, &vtable, methods, &reduce, &setstate};
 
 }  // namespace
 
+const char kDoc[] =
+    "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool "
+    "overwrite=False, bool zerocopy=False, bool block_on_full=False)";
+
 ClassDef &async_queue_class() {
-  if (!type.tp_name) {
-    Py_SET_REFCNT(&type, 1);
-    Py_SET_TYPE(&type, &PyType_Type);
-    type.tp_name = "vestrel.utils.corvane.corvane.AsyncQueue";
-    type.tp_basicsize = sizeof(Self);
-    type.tp_dealloc = tp_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc =
-        "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool "
-        "overwrite=False, bool zerocopy=False, bool block_on_full=False)";
-    type.tp_traverse = tp_traverse;
-    type.tp_clear = tp_clear;
-    type.tp_init = tp_init;
-    type.tp_new = tp_new;
-  }
+  fill_type(type, {"vestrel.utils.corvane.corvane.AsyncQueue", sizeof(Self), tp_dealloc,
+                   tp_traverse, tp_clear, tp_new, nullptr, tp_init, kDoc});
   return def;
 }
 

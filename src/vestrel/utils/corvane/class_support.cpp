@@ -168,4 +168,21 @@ Ref bool_obj(bool v) {
   return Ref::borrow(v ? Py_True : Py_False);
 }
 
+void fill_type(PyTypeObject &type, const TypeSlots &slots) noexcept {
+  if (type.tp_name) return;
+  Py_SET_REFCNT(&type, 1);
+  Py_SET_TYPE(&type, &PyType_Type);
+  type.tp_name = slots.name;
+  type.tp_basicsize = slots.basicsize;
+  type.tp_dealloc = slots.dealloc;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  if (slots.finalize) type.tp_flags |= Py_TPFLAGS_HAVE_FINALIZE;
+  type.tp_finalize = slots.finalize;
+  type.tp_doc = slots.doc;
+  type.tp_traverse = slots.traverse;
+  type.tp_clear = slots.clear;
+  type.tp_init = slots.init;
+  type.tp_new = slots.new_;
+}
+
 }  // namespace vestrel::corvane

@@ -42,6 +42,23 @@ const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name);
 
 // Readies the class, exports its table as `__pyx_vtable__`, sets it as a
 // module attribute and runs the pickling set-up.
+// The type slots each class sets; the rest are the same for all four:
+// static, garbage-collected, subclassable from Python.
+struct TypeSlots {
+  const char *name;
+  Py_ssize_t basicsize;
+  destructor dealloc;
+  traverseproc traverse;
+  inquiry clear;
+  newfunc new_;
+  destructor finalize = nullptr;
+  initproc init = nullptr;
+  const char *doc = nullptr;
+};
+
+// Fills `type` on the first call; later calls leave it as it is.
+void fill_type(PyTypeObject &type, const TypeSlots &slots) noexcept;
+
 void init_class(ClassDef &c);
 
 // Makes the code objects of the class's functions.

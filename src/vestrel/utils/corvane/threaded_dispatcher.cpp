@@ -217,19 +217,8 @@ void close(Self *self, int override_flag) noexcept {
 }  // namespace
 
 ClassDef &threaded_dispatcher_class() {
-  if (!type.tp_name) {
-    Py_SET_REFCNT(&type, 1);
-    Py_SET_TYPE(&type, &PyType_Type);
-    type.tp_name = "vestrel.utils.corvane.corvane.ThreadedDispatcher";
-    type.tp_basicsize = sizeof(Self);
-    type.tp_dealloc = tp_dealloc;
-    type.tp_flags =
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE;
-    type.tp_finalize = tp_finalize;
-    type.tp_traverse = tp_traverse;
-    type.tp_clear = tp_clear;
-    type.tp_new = tp_new;
-  }
+  fill_type(type, {"vestrel.utils.corvane.corvane.ThreadedDispatcher", sizeof(Self), tp_dealloc,
+                   tp_traverse, tp_clear, tp_new, tp_finalize});
   return def;
 }
 
