@@ -135,8 +135,12 @@ typedef void (*VestrelThreadedDispatcher_FlagFn)(struct VestrelThreadedDispatche
                                                  int override_flag);
 
 struct VestrelThreadedDispatcher_VTable {
-  VestrelThreadedDispatcher_PushFn push;          /* 0 */
-  VestrelThreadedDispatcher_PushFn push_var;      /* 1 */
+  VestrelThreadedDispatcher_PushFn push;     /* 0 */
+  VestrelThreadedDispatcher_PushFn push_var; /* 1 */
+  /* 2, 3: run on the reader thread that setup starts. The dispatcher may be
+   * freed while its reader still runs (the reader owns a reference to the
+   * queue, not to the dispatcher), so a replacement entry must not use `self`
+   * once it has waited without the GIL. */
   VestrelThreadedDispatcher_ReaderFn _reader;     /* 2: entered without the GIL */
   VestrelThreadedDispatcher_ReaderFn _reader_var; /* 3: entered without the GIL */
   VestrelThreadedDispatcher_FlagFn setup;         /* 4 */

@@ -1,9 +1,8 @@
 // Bodies that are not built yet. Everything here is a placeholder to be
 // replaced by the real behaviour; nothing else in the module stands in for
 // missing work. The Python-visible ones raise NotImplementedError("<name> not
-// built yet"); the close entries do nothing (there is nothing to release
-// before setup exists), so that destruction stays quiet; the producer entries
-// store nothing.
+// built yet"); AsyncDispatcher's close does nothing (there is nothing to
+// release before setup exists), so that destruction stays quiet.
 #pragma once
 
 #include <Python.h>
