@@ -230,7 +230,7 @@ def test_create_copies_spec_attributes_and_exec_runs_once():
             }}
 
             _imp.exec_dynamic(bare)
-            # Entered under its full import name, whatever the spec called it.
+            # Entered under its full import name, whatever name its ModuleSpec gave.
             seen["published"] = sys.modules.get({NAME!r}) is bare
             bare.__test__["mark"] = 1
             _imp.exec_dynamic(bare)

@@ -37,7 +37,7 @@ struct ClassDef {
   Method *setstate;           // installed as __setstate__
 };
 
-// The spec of the class's Python-visible function `name`.
+// The FunctionSpec of the class's Python-visible function `name`.
 const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name);
 
 // Readies the class, exports its table as `__pyx_vtable__`, sets it as a
