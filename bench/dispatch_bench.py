@@ -1,0 +1,306 @@
+"""Messages per second from a native producer thread into a Python callback,
+through vestrel's dispatchers and through hand-written peers, side by side.
+
+    python -m pip install . && python bench/dispatch_bench.py
+
+Variants (64-byte and 1 KiB messages, the same callback everywhere):
+
+  ThreadedDispatcher   vestrel._testing's producer pushes into a ring of 16384
+                       slots, retrying while it is full; the dispatcher's
+                       native reader calls the callback.
+  ThreadedDispatcher, big ring
+                       the same with a ring that holds every message, so the
+                       producer never retries (as SyncDispatcher runs).
+  native call          peer: a native thread that takes the GIL per message,
+                       builds the bytes and calls the callback itself, with
+                       one thread state for its whole life.
+  SyncDispatcher       vestrel._testing's producer pushes into a ring that
+                       holds every message; the dispatcher's reader thread
+                       calls the callback.
+  ring + datagram      peer: the same design written here: vestrel's ring
+                       code, one loopback wake datagram per put, a Python
+                       thread that drains with the GIL and waits in recvfrom
+                       without it.
+  SimpleQueue          peer: a native thread that takes the GIL per message
+                       and puts the bytes into a queue.SimpleQueue; a Python
+                       thread takes them and calls the callback.
+
+A run is timed from the moment message 0 was made (its time stamp) to the
+return of the clock call in the callback of the last message. The peers are
+a small extension module (bench/peers/bench_peers.cpp) that this script builds
+for the running interpreter under build/bench_peers/; it is never installed.
+"""
+
+import argparse
+import gc
+import importlib.util
+import os
+import queue
+import statistics
+import subprocess
+import sys
+import sysconfig
+import threading
+
+from vestrel import _testing
+from vestrel.utils.corvane.corvane import SyncDispatcher, ThreadedDispatcher
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PEER_SOURCES = [
+    os.path.join(REPO, "bench", "peers", "bench_peers.cpp"),
+    os.path.join(REPO, "src", "core", "ring", "spsc_ring.cpp"),
+    os.path.join(REPO, "src", "core", "ring", "barrier.cpp"),
+]
+PEER_HEADERS = [
+    os.path.join(REPO, "src", "core", "ring", "spsc_ring.hpp"),
+    os.path.join(REPO, "src", "core", "ring", "barrier.hpp"),
+    os.path.join(REPO, "src", "core", "ring", "futex.hpp"),
+    os.path.join(REPO, "src", "core", "pyrt", "ref.hpp"),
+]
+TIMEOUT = 120  # seconds for one run; a lost or failed message ends it here
+
+
+# ------------------------------------------------------------ the peer module
+
+
+def load_peers():
+    """Builds bench_peers for this interpreter when missing or stale, and imports it."""
+    tag = sys.implementation.cache_tag
+    out_dir = os.path.join(REPO, "build", "bench_peers", tag)
+    target = os.path.join(out_dir, "bench_peers" + sysconfig.get_config_var("EXT_SUFFIX"))
+    # The package's own Release flags, so that the peers' ring and message
+    # making compile exactly as vestrel's do.
+    cmd = [os.environ.get("CXX", "g++"), "-std=c++20", "-O3", "-DNDEBUG", "-shared", "-fPIC",
+           "-Wall", "-Wextra", "-pthread",
+           "-I" + sysconfig.get_paths()["include"],
+           "-I" + os.path.join(REPO, "src", "core"),
+           *PEER_SOURCES, "-o", target]
+    stamp = target + ".cmd"  # the command that built it
+    inputs = PEER_SOURCES + PEER_HEADERS
+    fresh = os.path.exists(target) and os.path.exists(stamp)
+    if fresh:
+        with open(stamp) as f:
+            fresh = (f.read() == " ".join(cmd)
+                     and os.path.getmtime(target) >= max(map(os.path.getmtime, inputs)))
+    if not fresh:
+        os.makedirs(out_dir, exist_ok=True)
+        print("building the peer module:", " ".join(cmd), file=sys.stderr)
+        subprocess.run(cmd, check=True)
+        with open(stamp, "w") as f:
+            f.write(" ".join(cmd))
+    spec = importlib.util.spec_from_file_location("bench_peers", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+peers = load_peers()
+
+
+# ------------------------------------------------------------ the callback
+
+
+class Sink:
+    """The one callback of every variant: checks each sequence number and
+    notes message 0 and the arrival time of the last one."""
+
+    def __init__(self, count):
+        self.count = count
+        self.first = None
+        self.end = None
+        self.done = threading.Event()
+        self.callback = self._make_callback()
+
+    def _make_callback(self):
+        count = self.count
+        order = sys.byteorder
+        now = peers.now_ns
+        sink = self
+        expected = 0
+
+        def callback(msg):
+            nonlocal expected
+            seq = int.from_bytes(msg[:8], order)
+            if seq != expected:
+                raise AssertionError(f"message {seq} arrived, {expected} expected")
+            if seq == 0:
+                sink.first = msg
+            expected += 1
+            if expected == count:
+                sink.end = now()
+                sink.done.set()
+
+        return callback
+
+    def rate(self):
+        """Messages per second, once the last message has arrived."""
+        if not self.done.wait(TIMEOUT):
+            raise RuntimeError("timed out: a message was lost or the callback failed")
+        start = int.from_bytes(self.first[8:16], sys.byteorder)
+        return self.count / ((self.end - start) / 1e9)
+
+
+# ------------------------------------------------------------ the variants
+
+
+def reader_thread_of(setup):
+    """Runs `setup` and returns the one Python thread it started."""
+    before = set(threading.enumerate())
+    setup()
+    (reader,) = set(threading.enumerate()) - before
+    return reader
+
+
+def threaded_dispatcher(count, size, capacity=16384):
+    sink = Sink(count)
+    d = ThreadedDispatcher(sink.callback, capacity=capacity, slot_size=size)
+    d.setup()
+    producer = _testing.start(d, count, size, retry=True)
+    rate = sink.rate()
+    producer.join()
+    d.close()
+    assert (producer.pushed, producer.refused) == (count, 0)
+    return rate
+
+
+def threaded_dispatcher_holding_all(count, size):
+    # As SyncDispatcher and the ring peer run: the producer never waits.
+    return threaded_dispatcher(count, size, capacity=count)
+
+
+def native_call_peer(count, size):
+    sink = Sink(count)
+    peer = peers.GilPeer(sink.callback, count, size)
+    peer.start()
+    rate = sink.rate()
+    peer.join()
+    return rate
+
+
+def sync_dispatcher(count, size):
+    sink = Sink(count)
+    # Its push cannot report a full ring: the ring holds every message.
+    d = SyncDispatcher(sink.callback, capacity=count, slot_size=size)
+    reader = reader_thread_of(d.setup)
+    producer = _testing.start(d, count, size)
+    rate = sink.rate()
+    producer.join()
+    d.close()
+    reader.join()
+    return rate
+
+
+def ring_datagram_peer(count, size):
+    sink = Sink(count)
+    peer = peers.RingPeer(count, size, count)
+    reader = threading.Thread(target=peer.drain, args=(sink.callback,))
+    reader.start()
+    peer.start()
+    rate = sink.rate()
+    peer.join()
+    reader.join()
+    assert peer.refused == 0
+    return rate
+
+
+def simple_queue_peer(count, size):
+    sink = Sink(count)
+    q = queue.SimpleQueue()
+
+    def drain(get=q.get, callback=sink.callback):
+        for _ in range(count):
+            callback(get())
+
+    # A daemon: should the peer fail, a reader stuck in get() must not keep
+    # the process alive.
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    peer = peers.GilPeer(q.put, count, size)
+    peer.start()
+    rate = sink.rate()
+    peer.join()
+    reader.join()
+    return rate
+
+
+# (label, --only key, run)
+VARIANTS = [
+    ("ThreadedDispatcher", "threaded", threaded_dispatcher),
+    ("ThreadedDispatcher, big ring", "threaded-big", threaded_dispatcher_holding_all),
+    ("native call", "native-call", native_call_peer),
+    ("SyncDispatcher", "sync", sync_dispatcher),
+    ("ring + datagram", "ring-datagram", ring_datagram_peer),
+    ("SimpleQueue", "simple-queue", simple_queue_peer),
+]
+
+# (ours, peer, target ratio or None)
+COMPARISONS = [
+    ("ThreadedDispatcher", "native call", 0.9),
+    ("ThreadedDispatcher, big ring", "native call", 0.9),
+    ("SyncDispatcher", "ring + datagram", 1.0),
+    ("SyncDispatcher", "SimpleQueue", None),
+]
+
+
+# ------------------------------------------------------------ driver
+
+
+def load():
+    return "load average %.2f %.2f %.2f" % os.getloadavg()
+
+
+def spread(values, fmt):
+    return "%s (%s-%s)" % (fmt(statistics.median(values)), fmt(min(values)), fmt(max(values)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=200_000, help="messages per run")
+    parser.add_argument("--runs", type=int, default=5, help="runs per figure (median)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[64, 1024])
+    parser.add_argument("--only", nargs="+", choices=[key for _, key, _ in VARIANTS],
+                        metavar="VARIANT", help="run only these variants (e.g. to profile one)")
+    args = parser.parse_args()
+    variants = [(name, run) for name, key, run in VARIANTS if not args.only or key in args.only]
+
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, {args.count:,} messages "
+          f"per run, median of {args.runs} (min-max)")
+    print("before:", load())
+    rates = {(size, name): [] for size in args.sizes for name, _ in variants}
+    # Round-robin, so a disturbance spreads over every variant rather than
+    # sinking one of them.
+    for _ in range(args.runs):
+        for size in args.sizes:
+            for name, run in variants:
+                gc.collect()
+                rates[size, name].append(run(args.count, size))
+    print("after: ", load())
+    print()
+
+    width = max(len(name) for name, _, _ in VARIANTS)
+    print(f"{'size':>6}  {'variant':<{width}}  messages/s")
+    for size in args.sizes:
+        for name, _ in variants:
+            print(f"{size:>5}B  {name:<{width}}  "
+                  f"{spread(rates[size, name], lambda v: f'{v:,.0f}')}")
+    print()
+
+    # Each ratio is of the medians; the range is over the rounds, whose runs
+    # ran back to back.
+    pairs = [(ours, peer, target) for ours, peer, target in COMPARISONS
+             if (args.sizes[0], ours) in rates and (args.sizes[0], peer) in rates]
+    label = max((len(f"{ours} / {peer}") for ours, peer, _ in pairs), default=0)
+    print(f"{'size':>6}  {'ratio':<{label}}  ours/peer")
+    for size in args.sizes:
+        for ours, peer, target in pairs:
+            per_round = [a / b for a, b in zip(rates[size, ours], rates[size, peer])]
+            ratio = statistics.median(rates[size, ours]) / statistics.median(rates[size, peer])
+            verdict = ""
+            if target is not None:
+                verdict = f"  target >= {target:.2f}: {'met' if ratio >= target else 'MISSED'}"
+            print(f"{size:>5}B  {ours + ' / ' + peer:<{label}}  {ratio:.3f} "
+                  f"(rounds {min(per_round):.2f}-{max(per_round):.2f}){verdict}")
+
+
+if __name__ == "__main__":
+    main()
