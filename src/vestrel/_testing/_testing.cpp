@@ -136,12 +136,13 @@ void Run::body() noexcept {
     for (int tries = 0;; ++tries) {
       rc = target.push(buffer.data(), length);
       if (rc != VESTREL_RING_FULL || !retry || cancelled.load(std::memory_order_relaxed)) break;
-      // Back off politely: the consumer needs the CPU to make room.
-      if (tries < 64) {
+      // Back off: the consumer needs the CPU to make room, and a spinning
+      // producer on a small machine takes it away (and drags the ring's
+      // indices between cores). A short sleep lets it drain a batch.
+      if (tries < 2)
         std::this_thread::yield();
-      } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-      }
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     if (rc == VESTREL_RING_STORED) {
       pushed.fetch_add(1, std::memory_order_relaxed);

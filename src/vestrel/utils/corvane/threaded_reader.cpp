@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -50,15 +51,15 @@ struct Reader {
   VestrelThreadedDispatcher_ReaderFn entry;
   PyThreadState *tstate = nullptr;  // the reader's one thread state, kept for life
   PyGILState_STATE gil{};
-  bool in_python = false;  // guarded by mutex
+  std::atomic<bool> in_python{false};  // see enter_python
 };
 
-// Live readers. The mutex guards the list, `in_python` and `exiting`; it is
+// Live readers. The mutex guards the list and `owner`; it is
 // never held while taking the GIL.
 std::mutex mutex;
 std::condition_variable left_python;
 std::vector<Reader *> readers;
-bool exiting = false;
+std::atomic<bool> exiting{false};
 bool hook_registered = false;  // GIL
 
 thread_local Reader *current = nullptr;
@@ -68,12 +69,24 @@ void erase(Reader *r) noexcept {
   readers.erase(std::find(readers.begin(), readers.end(), r));
 }
 
-// Takes the GIL for the reader, unless the interpreter is about to finalize.
-bool enter_python(Reader &r) noexcept {
-  {
+// Wakes the exit hook if it waits for this reader.
+void clear_in_python(Reader &r) noexcept {
+  r.in_python.store(false, std::memory_order_seq_cst);
+  if (exiting.load(std::memory_order_seq_cst)) {
     std::lock_guard lock(mutex);
-    if (exiting) return false;
-    r.in_python = true;
+    left_python.notify_all();
+  }
+}
+
+// Takes the GIL for the reader, unless the interpreter is about to finalize.
+// No lock per message: `in_python` and `exiting` form a Dekker pair with the
+// exit hook (all seq_cst), so either the hook sees the reader inside and
+// waits for it, or the reader sees the hook and stays out.
+bool enter_python(Reader &r) noexcept {
+  r.in_python.store(true, std::memory_order_seq_cst);
+  if (exiting.load(std::memory_order_seq_cst)) {
+    clear_in_python(r);
+    return false;
   }
   if (r.tstate) {
     PyEval_RestoreThread(r.tstate);
@@ -87,11 +100,7 @@ bool enter_python(Reader &r) noexcept {
 
 void leave_python(Reader &r) noexcept {
   PyEval_SaveThread();
-  {
-    std::lock_guard lock(mutex);
-    r.in_python = false;
-  }
-  left_python.notify_all();
+  clear_in_python(r);
 }
 
 // Prints the callback's error with its traceback, then hands it to the
@@ -154,8 +163,7 @@ void finish(Reader *r) noexcept {
     }
     Ref::steal(r->queue).reset();
     PyGILState_Release(r->gil);  // deletes the thread state and releases the GIL
-    std::lock_guard lock(mutex);
-    r->in_python = false;
+    clear_in_python(*r);
   }
   // When exiting, the queue reference and the thread state are left to the
   // end of the process: touching them now could race with finalization.
@@ -175,14 +183,15 @@ void thread_body(void *arg) noexcept {
 PyObject *stop_readers_at_exit(PyObject *, PyObject *) noexcept {
   {
     std::lock_guard lock(mutex);
-    exiting = true;
+    exiting.store(true, std::memory_order_seq_cst);
     for (Reader *r : readers) r->ring->vtab->stop(r->ring);
   }
   {
     pyrt::GilReleased released;
     std::unique_lock lock(mutex);
     left_python.wait_for(lock, kExitWait, [] {
-      return std::none_of(readers.begin(), readers.end(), [](Reader *r) { return r->in_python; });
+      return std::none_of(readers.begin(), readers.end(),
+                          [](Reader *r) { return r->in_python.load(); });
     });
   }
   Py_RETURN_NONE;
@@ -211,7 +220,7 @@ void start_reader(Self *self, VestrelThreadedDispatcher_ReaderFn entry) {
   r->entry = entry;
   {
     std::lock_guard lock(mutex);
-    if (exiting)
+    if (exiting.load())
       pyrt::raise(PyExc_RuntimeError, "ThreadedDispatcher.setup: the interpreter is exiting");
     // One consumer per ring: a second reader would race the first.
     for (Reader *o : readers)
