@@ -99,29 +99,19 @@ void tp_finalize(PyObject *o) noexcept {
   if (!r) pyrt::write_unraisable("vestrel.utils.corvane.corvane.AsyncDispatcher.__dealloc__");
 }
 
+using Fields = ObjectFields<Self, &Self::_q, &Self::_callback, &Self::_sock, &Self::_task>;
+
 void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Self *self = as_self(o);
-  Py_CLEAR(self->_q);
-  Py_CLEAR(self->_callback);
-  Py_CLEAR(self->_sock);
-  Py_CLEAR(self->_task);
+  Fields::release(self);
   Py_TYPE(o)->tp_free(o);
-}
-
-int tp_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
-  Self *self = as_self(o);
-  Py_VISIT(self->_q);
-  Py_VISIT(self->_callback);
-  Py_VISIT(self->_sock);
-  Py_VISIT(self->_task);
-  return 0;
 }
 
 int tp_clear(PyObject *o) noexcept {
   Self *self = as_self(o);
-  reset_fields({&self->_q, &self->_callback, &self->_sock, &self->_task});
+  Fields::reset(self);
   return 0;
 }
 
@@ -185,7 +175,7 @@ ClassDef def = {"AsyncDispatcher", &type, &vtable, methods, &reduce, &setstate};
 
 ClassDef &async_dispatcher_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.AsyncDispatcher", sizeof(Self), tp_dealloc,
-                   tp_traverse, tp_clear, tp_new, tp_finalize});
+                   Fields::traverse, tp_clear, tp_new, tp_finalize});
   return def;
 }
 

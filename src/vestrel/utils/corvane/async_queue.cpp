@@ -114,33 +114,19 @@ int tp_init(PyObject *o, PyObject *args, PyObject *kwds) noexcept {
 
 // ------------------------------------------------------------ type slots
 
+using Fields = ObjectFields<Self, &Self::_q, &Self::_loop, &Self::_callback, &Self::_lock,
+                            &Self::_notify_cond, &Self::_task>;
+
 void tp_dealloc(PyObject *o) noexcept {
   PyObject_GC_UnTrack(o);
   Self *self = as_self(o);
-  Py_CLEAR(self->_q);
-  Py_CLEAR(self->_loop);
-  Py_CLEAR(self->_callback);
-  Py_CLEAR(self->_lock);
-  Py_CLEAR(self->_notify_cond);
-  Py_CLEAR(self->_task);
+  Fields::release(self);
   Py_TYPE(o)->tp_free(o);
-}
-
-int tp_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
-  Self *self = as_self(o);
-  Py_VISIT(self->_q);
-  Py_VISIT(self->_loop);
-  Py_VISIT(self->_callback);
-  Py_VISIT(self->_lock);
-  Py_VISIT(self->_notify_cond);
-  Py_VISIT(self->_task);
-  return 0;
 }
 
 int tp_clear(PyObject *o) noexcept {
   Self *self = as_self(o);
-  reset_fields(
-      {&self->_q, &self->_loop, &self->_callback, &self->_lock, &self->_notify_cond, &self->_task});
+  Fields::reset(self);
   return 0;
 }
 
@@ -257,7 +243,7 @@ const char kDoc[] =
 
 ClassDef &async_queue_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.AsyncQueue", sizeof(Self), tp_dealloc,
-                   tp_traverse, tp_clear, tp_new, nullptr, tp_init, kDoc});
+                   Fields::traverse, tp_clear, tp_new, nullptr, tp_init, kDoc});
   return def;
 }
 

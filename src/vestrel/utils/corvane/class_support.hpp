@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include <initializer_list>
 #include <span>
 
@@ -27,6 +29,23 @@ inline void set_field(PyObject *&field, pyrt::Ref value) noexcept {
 inline void reset_fields(std::initializer_list<PyObject **> fields) noexcept {
   for (PyObject **f : fields) set_field(*f, pyrt::Ref::borrow(Py_None));
 }
+
+// A class's object fields, in layout order: traversal visits them, clearing
+// sets them to None, deallocation drops them.
+template <class Self, PyObject *Self::*...Fields>
+struct ObjectFields {
+  static int traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    Self *self = reinterpret_cast<Self *>(o);
+    int r = 0;
+    ((r = r ? r : (self->*Fields ? visit(self->*Fields, arg) : 0)), ...);
+    return r;
+  }
+  static void reset(Self *self) noexcept { reset_fields({&(self->*Fields)...}); }
+  static void release(Self *self) noexcept {
+    auto drop = [](PyObject *&field) { pyrt::Ref::steal(std::exchange(field, nullptr)); };
+    (drop(self->*Fields), ...);
+  }
+};
 
 struct ClassDef {
   const char *short_name;

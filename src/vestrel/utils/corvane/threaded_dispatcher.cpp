@@ -114,6 +114,8 @@ void tp_finalize(PyObject *o) noexcept {
     pyrt::write_unraisable("vestrel.utils.corvane.corvane.ThreadedDispatcher.__dealloc__");
 }
 
+using Fields = ObjectFields<Self, &Self::_q, &Self::_callback>;
+
 void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
@@ -121,22 +123,14 @@ void tp_dealloc(PyObject *o) noexcept {
   // setup detaches its reader at once: _thread is empty here. A reader that
   // still runs keeps the queue alive itself and stops delivering.
   threaded::forget_dispatcher(self);
-  Py_CLEAR(self->_q);
-  Py_CLEAR(self->_callback);
+  Fields::release(self);
   Py_TYPE(o)->tp_free(o);
-}
-
-int tp_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
-  Self *self = as_self(o);
-  Py_VISIT(self->_q);
-  Py_VISIT(self->_callback);
-  return 0;
 }
 
 int tp_clear(PyObject *o) noexcept {
   Self *self = as_self(o);
   threaded::forget_dispatcher(self);
-  reset_fields({&self->_q, &self->_callback});
+  Fields::reset(self);
   return 0;
 }
 
@@ -218,7 +212,7 @@ void close(Self *self, int override_flag) noexcept {
 
 ClassDef &threaded_dispatcher_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.ThreadedDispatcher", sizeof(Self), tp_dealloc,
-                   tp_traverse, tp_clear, tp_new, tp_finalize});
+                   Fields::traverse, tp_clear, tp_new, tp_finalize});
   return def;
 }
 
