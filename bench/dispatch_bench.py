@@ -56,6 +56,7 @@ PEER_HEADERS = [
     os.path.join(REPO, "src", "core", "ring", "barrier.hpp"),
     os.path.join(REPO, "src", "core", "ring", "futex.hpp"),
     os.path.join(REPO, "src", "core", "pyrt", "ref.hpp"),
+    os.path.join(REPO, "src", "vestrel", "_testing", "message.hpp"),
 ]
 TIMEOUT = 120  # seconds for one run; a lost or failed message ends it here
 
@@ -74,6 +75,7 @@ def load_peers():
            "-Wall", "-Wextra", "-pthread",
            "-I" + sysconfig.get_paths()["include"],
            "-I" + os.path.join(REPO, "src", "core"),
+           "-I" + os.path.join(REPO, "src"),
            *PEER_SOURCES, "-o", target]
     stamp = target + ".cmd"  # the command that built it
     inputs = PEER_SOURCES + PEER_HEADERS

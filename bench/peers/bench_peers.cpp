@@ -39,29 +39,19 @@
 
 #include "pyrt/ref.hpp"
 #include "ring/spsc_ring.hpp"
+#include "vestrel/_testing/message.hpp"
 
 namespace {
 
 using vestrel::pyrt::Ref;
-using Clock = std::chrono::steady_clock;
+using vestrel::testing::Clock;
 
 // ------------------------------------------------------------ messages
 
-constexpr std::size_t kHeader = 16;
-
-std::uint64_t now() noexcept {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-          .count());
-}
-
 // The same work vestrel._testing's producer does per message.
-void fill(char *buf, std::uint64_t seq, std::size_t length) noexcept {
-  for (std::size_t i = kHeader; i < length; ++i) buf[i] = static_cast<char>(seq * 7 + i);
-  std::memcpy(buf, &seq, 8);
-  const std::uint64_t t = now();
-  std::memcpy(buf + 8, &t, 8);
-}
+using vestrel::testing::fill;
+using vestrel::testing::kHeader;
+using vestrel::testing::now;
 
 // A Python error moved off the thread that raised it, re-raised by join().
 struct CarriedError {

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "message.hpp"
 #include "pyrt/ref.hpp"  // an owning PyObject* handle; nothing of the bridge
 #include "vestrel/corvane.h"
 #include "vestrel/spsc_queue.h"
@@ -35,36 +36,21 @@
 namespace {
 
 using vestrel::pyrt::Ref;
-using Clock = std::chrono::steady_clock;
+using vestrel::testing::Clock;
 
 // ------------------------------------------------------------ message format
 //
-// bytes 0..7: sequence number, 8..15: Clock time in ns when the message was
-// made (both native byte order); byte i >= 16: (seq * 7 + i) mod 256.
+// message.hpp: sequence number, timestamp, then a pattern derived from both.
 
-constexpr std::size_t kHeader = 16;
-
-std::uint64_t now() noexcept {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-          .count());
-}
-
-unsigned char pattern(std::uint64_t seq, std::size_t i) noexcept {
-  return static_cast<unsigned char>(seq * 7 + i);
-}
+using vestrel::testing::fill;
+using vestrel::testing::kHeader;
+using vestrel::testing::now;
+using vestrel::testing::pattern;
 
 // Variable-size runs spread lengths over [min, max], derived from seq so the
 // consumer can check them.
 std::size_t length_for(std::uint64_t seq, std::size_t min, std::size_t max) noexcept {
   return min + static_cast<std::size_t>((seq * 2654435761u) % (max - min + 1));
-}
-
-void fill(char *buf, std::uint64_t seq, std::size_t length) noexcept {
-  for (std::size_t i = kHeader; i < length; ++i) buf[i] = static_cast<char>(pattern(seq, i));
-  std::memcpy(buf, &seq, 8);
-  const std::uint64_t t = now();
-  std::memcpy(buf + 8, &t, 8);
 }
 
 // ------------------------------------------------------------ push targets
