@@ -52,6 +52,7 @@ PyObject *call_body(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObje
   }
   BoundArgs bound;
   bind(s.sig, args, nargs, kwnames, bound);
+  bound.function = reinterpret_cast<PyObject *>(f);
   return s.body(self, bound).release();
 }
 
@@ -139,6 +140,17 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled by reference, as Python functions are: the name to look it up by
+// in its module.
+PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
+  return Ref::borrow(as_function(self)->qualname).release();
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyTypeObject function_type{};
 
 }  // namespace
@@ -161,11 +173,17 @@ void ready_function_type() {
                            Py_TPFLAGS_METHOD_DESCRIPTOR;
   function_type.tp_traverse = function_traverse;
   function_type.tp_clear = function_clear;
+  function_type.tp_methods = function_methods;
   function_type.tp_members = function_members;
   function_type.tp_getset = function_getset;
   function_type.tp_descr_get = function_descr_get;
   function_type.tp_dictoffset = offsetof(Function, dict);
   if (PyType_Ready(&function_type) < 0) throw_set();
+}
+
+FunctionView function_view(PyObject *function) noexcept {
+  Function *f = as_function(function);
+  return {f->name, f->qualname, f->code, f->spec, f->file};
 }
 
 Ref make_function(const FunctionSpec &spec, const FunctionAttrs &attrs, const char *file) {

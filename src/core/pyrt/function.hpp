@@ -54,4 +54,14 @@ Ref find_override(PyObject *self, PyObject *name, const FunctionSpec &own);
 
 bool is_function(PyObject *o) noexcept;
 
+// What a coroutine needs of the function that made it (borrowed).
+struct FunctionView {
+  PyObject *name;
+  PyObject *qualname;
+  PyObject *code;
+  const FunctionSpec *spec;
+  const char *file;
+};
+FunctionView function_view(PyObject *function) noexcept;
+
 }  // namespace vestrel::pyrt

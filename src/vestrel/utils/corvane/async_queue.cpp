@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "async_queue_coroutines.hpp"
+#include "async_queue_pickle.hpp"
 #include "not_built.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
@@ -27,7 +29,7 @@ static_assert(offsetof(Self, _lock) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _notify_cond) == offsetof(Self, _lock) + 8);
 static_assert(offsetof(Self, _task) == offsetof(Self, _notify_cond) + 8);
 
-VestrelAsyncQueue_VTable vtable = {not_built::queue_start_dispatcher};
+VestrelAsyncQueue_VTable vtable = {queue::start_dispatcher};
 
 PyTypeObject type{};
 
@@ -163,7 +165,7 @@ Method methods[] = {
       "AsyncQueue.push_buf(self, msg)",
       QUALIFIED("push_buf"),
       {"push_buf", kMsg, 1, 1},
-      not_built::queue_coroutine,
+      queue::push_buf,
       &type,
       true,
       __LINE__}},
@@ -172,7 +174,7 @@ Method methods[] = {
       "AsyncQueue.push_obj(self, msg)",
       QUALIFIED("push_obj"),
       {"push_obj", kMsg, 1, 1},
-      not_built::queue_coroutine,
+      queue::push_obj,
       &type,
       true,
       __LINE__}},
@@ -181,7 +183,7 @@ Method methods[] = {
       "AsyncQueue.push_str(self, msg)",
       QUALIFIED("push_str"),
       {"push_str", kMsg, 1, 1},
-      not_built::queue_coroutine,
+      queue::push_str,
       &type,
       true,
       __LINE__}},
@@ -190,7 +192,7 @@ Method methods[] = {
       "AsyncQueue.pop(self)",
       QUALIFIED("pop"),
       {"pop"},
-      not_built::queue_coroutine,
+      queue::pop,
       &type,
       true,
       __LINE__}},
@@ -199,7 +201,7 @@ Method methods[] = {
       "AsyncQueue.__dispatch(self)",
       QUALIFIED("__dispatch"),
       {"__dispatch"},
-      not_built::queue_coroutine,
+      queue::dispatch,
       &type,
       true,
       __LINE__}},
@@ -208,16 +210,16 @@ Method methods[] = {
       "AsyncQueue.shutdown(self, *excinfo)",
       QUALIFIED("shutdown"),
       {"shutdown", nullptr, 0, 0, true},
-      not_built::queue_coroutine,
+      queue::shutdown,
       &type,
       true,
       __LINE__}},
 };
 
 Method reduce = {{"__reduce__", "AsyncQueue.__reduce__", nullptr, QUALIFIED("__reduce__"),
-                  kReduceSig, not_built::queue_reduce, &type, false, __LINE__}};
+                  kReduceSig, queue_reduce, &type, false, __LINE__}};
 Method setstate = {{"__setstate__", "AsyncQueue.__setstate__", nullptr, QUALIFIED("__setstate__"),
-                    kSetstateSig, not_built::queue_setstate, &type, false, __LINE__}};
+                    kSetstateSig, queue_setstate, &type, false, __LINE__}};
 
 #undef QUALIFIED
 
@@ -227,7 +229,7 @@ Method unpickle[] = {
       "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)",
       "vestrel.utils.corvane.corvane.__pyx_unpickle_AsyncQueue",
       {"__pyx_unpickle_AsyncQueue", kUnpickleParams, 3, 3},
-      not_built::unpickle_queue,
+      unpickle_queue,
       nullptr,
       false,
       __LINE__}},

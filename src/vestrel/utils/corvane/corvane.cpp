@@ -8,6 +8,7 @@
 
 #include "async_dispatcher.hpp"
 #include "async_queue.hpp"
+#include "pyrt/coroutine.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/function.hpp"
 #include "pyrt/imports.hpp"
@@ -56,6 +57,7 @@ void exec_steps(ModuleGuard &g) {
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   vestrel::pyrt::ready_function_type();
+  vestrel::pyrt::ready_coroutine_type();
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   g.publish();

@@ -55,27 +55,4 @@ Ref async_close(PyObject *, pyrt::BoundArgs &) {
   return Ref::borrow(Py_None);
 }
 
-PyObject *queue_start_dispatcher(VestrelAsyncQueue *self, PyObject *callback, int flag) {
-  return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-    if (flag == 0) {
-      Ref r = call_override(as_obj(self), "start_dispatcher",
-                            spec_of(async_queue_class(), "start_dispatcher"), {callback});
-      if (r) return r.release();
-    }
-    raise_not_built("AsyncQueue.start_dispatcher");
-  });
-}
-Ref queue_coroutine(PyObject *, pyrt::BoundArgs &) {
-  raise_not_built("AsyncQueue coroutine");
-}
-Ref queue_reduce(PyObject *, pyrt::BoundArgs &) {
-  raise_not_built("AsyncQueue.__reduce__");
-}
-Ref queue_setstate(PyObject *, pyrt::BoundArgs &) {
-  raise_not_built("AsyncQueue.__setstate__");
-}
-Ref unpickle_queue(PyObject *, pyrt::BoundArgs &) {
-  raise_not_built("__pyx_unpickle_AsyncQueue");
-}
-
 }  // namespace vestrel::corvane::not_built

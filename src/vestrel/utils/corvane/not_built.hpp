@@ -20,11 +20,4 @@ PyObject *async_try_pop_var(VestrelAsyncDispatcher *self);
 pyrt::Ref async_reader(PyObject *self, pyrt::BoundArgs &args);  // coroutine
 pyrt::Ref async_close(PyObject *self, pyrt::BoundArgs &args);
 
-// AsyncQueue: the table entry, the coroutines and pickling.
-PyObject *queue_start_dispatcher(VestrelAsyncQueue *self, PyObject *callback, int override_flag);
-pyrt::Ref queue_coroutine(PyObject *self, pyrt::BoundArgs &args);
-pyrt::Ref queue_reduce(PyObject *self, pyrt::BoundArgs &args);
-pyrt::Ref queue_setstate(PyObject *self, pyrt::BoundArgs &args);
-pyrt::Ref unpickle_queue(PyObject *self, pyrt::BoundArgs &args);
-
 }  // namespace vestrel::corvane::not_built

@@ -1,0 +1,201 @@
+// AsyncQueue's coroutines (push_buf, push_obj, push_str, pop, __dispatch,
+// shutdown) and start_dispatcher, the entry of its method table.
+//
+// Everything runs on the loop's thread: the pushes are the ring's only
+// producer, pop and the dispatch task its consumers. The condition is
+// touched only to wake (a push that stored a message) or to wait (a consumer
+// that found the ring empty), so a message moves without suspending anyone.
+#include "async_queue_coroutines.hpp"
+
+#include <cstddef>
+#include <optional>
+
+#include "async_queue.hpp"
+#include "pyrt/coroutine.hpp"
+#include "vestrel/spsc_queue.h"
+
+namespace vestrel::corvane::queue {
+
+namespace {
+
+using pyrt::AsyncWith;
+using pyrt::Await;
+using pyrt::check;
+using pyrt::Co;
+using pyrt::CoArgs;
+using pyrt::PendingError;
+using pyrt::Ref;
+using Self = VestrelAsyncQueue;
+
+Self *as_self(PyObject *o) {
+  return reinterpret_cast<Self *>(o);
+}
+
+// The ring, or a clear error for a queue that has none (made by __new__
+// alone, cleared by the collector, or restored without one).
+VestrelSPSCQueue *ring_of(Self *self) {
+  PyObject *q = self->_q;
+  if (q == Py_None || !PyObject_TypeCheck(q, reinterpret_cast<PyTypeObject *>(state.spsc_type)))
+    pyrt::raise(PyExc_RuntimeError,
+                "AsyncQueue has no ring: it was not initialised with __init__ or was restored "
+                "without one");
+  return reinterpret_cast<VestrelSPSCQueue *>(q);
+}
+
+// One take; the copy is made before anything else can touch the ring.
+Ref try_pop(Self *self) {
+  VestrelSPSCQueue *q = ring_of(self);
+  const char *data = nullptr;
+  std::size_t size = 0;
+  if (q->vtab->try_take(q, &data, &size) != VESTREL_RING_TAKEN) return Ref();
+  return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+}
+
+bool try_put(Self *self, const char *data, std::size_t size) {
+  VestrelSPSCQueue *q = ring_of(self);
+  return q->vtab->try_put(q, data, size) == VESTREL_RING_STORED;
+}
+
+// `async with cond: cond.<method>()` with the exit protocol spelled out.
+Co with_condition(Ref cond, const char *method, bool awaited) {
+  AsyncWith with(cond.get());
+  co_await with.enter();
+  std::optional<PendingError> error;
+  try {
+    Ref r = check(PyObject_CallMethod(cond.get(), method, nullptr));
+    if (awaited) co_await Await(std::move(r));
+  } catch (...) {
+    error.emplace(PendingError::current());
+  }
+  Ref suppress = co_await with.exit(error ? &*error : nullptr);
+  if (error && !check(PyObject_IsTrue(suppress.get()))) error->rethrow();
+  co_return Ref::borrow(Py_None);
+}
+
+// The push's wake-up: one waiter at most, and only for a stored message.
+Co notify_one(Self *self) {
+  co_return co_await with_condition(Ref::borrow(self->_notify_cond), "notify", false);
+}
+
+// Holds the converter's view until the push ends, however it ends.
+struct BufferView {
+  Py_buffer view;
+  BufferView() noexcept { view.buf = nullptr; }
+  ~BufferView() {
+    if (view.buf) PyBuffer_Release(&view);
+  }
+};
+
+Co push_buf_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  BufferView v;
+  const char *data = nullptr;
+  std::size_t size = 0;
+  if (state.buf_to_cbuf(c.arg[0], &v.view, &data, &size) == -1) pyrt::throw_set();
+  if (try_put(self, data, size)) co_await notify_one(self);
+  co_return Ref::borrow(Py_None);
+}
+
+Co push_obj_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  Ref keep;  // what the converter may hand over to keep the bytes alive
+  const char *data = nullptr;
+  std::size_t size = 0;
+  PyObject *pb = nullptr;
+  const int r = state.obj_to_cbuf(c.arg[0], &pb, &data, &size);
+  keep = Ref::steal(pb);
+  if (r == -1) pyrt::throw_set();
+  if (r == 0 && try_put(self, data, size)) co_await notify_one(self);
+  co_return Ref::borrow(Py_None);
+}
+
+Co push_str_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  const char *data = nullptr;
+  std::size_t size = 0;
+  const int r = state.str_to_cbuf(c.arg[0], &data, &size);
+  if (r == -1) pyrt::throw_set();
+  if (r == 0 && try_put(self, data, size)) co_await notify_one(self);
+  co_return Ref::borrow(Py_None);
+}
+
+Co pop_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  for (;;) {
+    if (Ref msg = try_pop(self)) co_return msg;
+    // Tried before every wait: a notification given while nobody waited is
+    // not remembered.
+    co_await with_condition(Ref::borrow(self->_notify_cond), "wait", true);
+  }
+}
+
+Co dispatch_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  for (;;) {
+    if (Ref msg = try_pop(self)) {
+      // (Called before the await: g++ 12 cannot keep a braced list alive
+      // across one.)
+      Ref callback = Ref::borrow(self->_callback);
+      Ref result = check(PyObject_CallOneArg(callback.get(), msg.get()));
+      co_await Await(std::move(result));
+      continue;
+    }
+    co_await with_condition(Ref::borrow(self->_notify_cond), "wait", true);
+  }
+}
+
+Co shutdown_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  co_await with_condition(Ref::borrow(self->_notify_cond), "notify_all", false);
+  Ref task = Ref::borrow(self->_task);
+  if (task.get() == Py_None) co_return Ref::borrow(Py_None);
+  check(PyObject_CallMethod(task.get(), "cancel", nullptr));
+  std::optional<PendingError> error;
+  try {
+    co_await Await(Ref::borrow(task.get()));
+  } catch (...) {
+    error.emplace(PendingError::current());
+  }
+  if (error) {
+    Ref asyncio = module_global("asyncio");
+    Ref cancelled = check(PyObject_GetAttrString(asyncio.get(), "CancelledError"));
+    const int is_cancel = PyObject_IsSubclass(error->type(), cancelled.get());
+    if (is_cancel < 0) pyrt::throw_set();
+    if (!is_cancel) error->rethrow();
+  }
+  co_return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+PyObject *start_dispatcher(Self *self, PyObject *callback, int override_flag) noexcept {
+  return pyrt::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+    if (override_flag == 0) {
+      Ref r = call_override(reinterpret_cast<PyObject *>(self), "start_dispatcher",
+                            spec_of(async_queue_class(), "start_dispatcher"), {callback});
+      if (r) return r.release();
+    }
+    set_field(self->_callback, Ref::borrow(callback));
+    Ref coro = check(
+        PyObject_CallMethod(reinterpret_cast<PyObject *>(self), "_AsyncQueue__dispatch", nullptr));
+    Ref task = check(PyObject_CallMethod(self->_loop, "create_task", "O", coro.get()));
+    set_field(self->_task, std::move(task));
+    return Ref::borrow(Py_None).release();
+  });
+}
+
+#define COROUTINE(name, body, ...)                                      \
+  Ref name(PyObject *self, pyrt::BoundArgs &a) {                        \
+    return pyrt::make_coroutine(a.function, self, {__VA_ARGS__}, body); \
+  }
+
+COROUTINE(push_buf, push_buf_body, a[0].obj)
+COROUTINE(push_obj, push_obj_body, a[0].obj)
+COROUTINE(push_str, push_str_body, a[0].obj)
+COROUTINE(pop, pop_body)
+COROUTINE(dispatch, dispatch_body)
+COROUTINE(shutdown, shutdown_body, a.rest.get())
+
+#undef COROUTINE
+
+}  // namespace vestrel::corvane::queue

@@ -1,0 +1,101 @@
+import asyncio
+import socket
+from typing import Any, Awaitable, Callable, NoReturn, Optional, Tuple, Type, TypeVar, Union
+
+from _typeshed import ReadableBuffer
+
+_T = TypeVar("_T")
+_Q = TypeVar("_Q", bound="AsyncQueue")
+
+# Each message reaches the callback as one positional `bytes` argument. The
+# asyncio classes await what the callback returns; the threaded ones drop it.
+_AsyncCallback = Callable[[bytes], Awaitable[object]]
+_Callback = Callable[[bytes], object]
+
+# Construction happens in the allocator, so a subclass may define __init__
+# with a signature of its own as long as it passes these arguments on to the
+# class call. Sizes must be positive; the flags are taken by truth value.
+
+class AsyncDispatcher:
+    def __new__(
+        cls: Type[_T],
+        callback: _AsyncCallback,
+        capacity: int = 16384,
+        slot_size: int = 2048,
+        overwrite: object = False,
+        zerocopy: object = False,
+        variable_size: object = False,
+    ) -> _T: ...
+    # Call with an event loop running in this thread: the reader becomes a
+    # task of that loop.
+    def setup(self, host: str = "127.0.0.1") -> None: ...
+    async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> NoReturn: ...
+    def close(self) -> None: ...
+    # Dispatchers cannot be pickled or copied: both raise TypeError.
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, __pyx_state: object) -> NoReturn: ...
+
+class SyncDispatcher:
+    def __new__(
+        cls: Type[_T],
+        callback: _Callback,
+        capacity: int = 16384,
+        slot_size: int = 2048,
+        zerocopy: object = False,
+        overwrite: object = False,
+        variable_size: object = False,
+        daemon: object = False,
+    ) -> _T: ...
+    def setup(self, host: str = "127.0.0.1") -> None: ...
+    # The reader loops that setup() runs on its thread: they block, deliver
+    # every message to the callback, and return once close() has been called.
+    def _try_pop(self) -> None: ...
+    def _try_pop_var(self) -> None: ...
+    def close(self) -> None: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, __pyx_state: object) -> NoReturn: ...
+
+class ThreadedDispatcher:
+    def __new__(
+        cls: Type[_T],
+        callback: _Callback,
+        capacity: int = 16384,
+        slot_size: int = 2048,
+        zerocopy: object = False,
+        block_on_full: object = False,
+        overwrite: object = False,
+        variable_size: object = False,
+    ) -> _T: ...
+    def setup(self) -> None: ...
+    def close(self) -> None: ...
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, __pyx_state: object) -> NoReturn: ...
+
+class AsyncQueue:
+    # loop=None takes the running loop (RuntimeError when none runs).
+    def __init__(
+        self,
+        loop: Optional[asyncio.AbstractEventLoop] = None,
+        slot_size: int = 1024,
+        capacity: int = 16384,
+        overwrite: object = False,
+        zerocopy: object = False,
+        block_on_full: object = False,
+    ) -> None: ...
+    def start_dispatcher(self, callback: _AsyncCallback) -> None: ...
+    # A message the ring refuses (full, or too long) is dropped without an error.
+    async def push_buf(self, msg: ReadableBuffer) -> None: ...
+    # bytes, str (sent as UTF-8) or any buffer; None pushes nothing.
+    async def push_obj(self, msg: Union[str, ReadableBuffer, None]) -> None: ...
+    async def push_str(self, msg: str) -> None: ...
+    async def pop(self) -> bytes: ...
+    async def _AsyncQueue__dispatch(self) -> NoReturn: ...
+    # Takes any positional arguments (the exception details of an exit
+    # protocol) and ignores them.
+    async def shutdown(self, *excinfo: object) -> None: ...
+    def __reduce__(self) -> Tuple[Any, ...]: ...
+    def __setstate__(self, __pyx_state: Tuple[Any, ...]) -> None: ...
+
+def __pyx_unpickle_AsyncQueue(
+    __pyx_type: Type[_Q], __pyx_checksum: int, __pyx_state: Optional[Tuple[Any, ...]]
+) -> _Q: ...
