@@ -78,7 +78,7 @@ def namespaces():
                                    id=f"{short}.{node.name}")
 
 
-@pytest.mark.parametrize("runtime, body", namespaces())
+@pytest.mark.parametrize("runtime, body", list(namespaces()))
 def test_stub_declares_exactly_the_runtime_names(runtime, body):
     stub = {name: stub_kind(node) for name, node in declared(body).items()
             if name not in CONSTRUCTORS}
@@ -152,7 +152,7 @@ def stated_signatures():
                                        id=f"{short}.{prefix}{name}")
 
 
-@pytest.mark.parametrize("stub, runtime", stated_signatures())
+@pytest.mark.parametrize("stub, runtime", list(stated_signatures()))
 def test_stub_parameters_match_the_runtime(stub, runtime):
     assert stub == runtime
 
