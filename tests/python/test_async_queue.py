@@ -159,6 +159,34 @@ def test_cancelled_pop_leaves_lock_free_and_ring_untouched(run_async):
     assert run_async(body) == b"kept"
 
 
+def test_condition_of_another_type_gets_the_full_handshake(run_async):
+    # An uncontended wake-up on asyncio's own condition may be skipped (it
+    # would change nothing); any other condition sees every step.
+    async def body():
+        log = []
+
+        class Cond(asyncio.Condition):
+            async def __aenter__(self):
+                log.append("enter")
+                return await super().__aenter__()
+
+            def notify(self, n=1):
+                log.append("notify")
+                super().notify(n)
+
+        q = AsyncQueue()
+        state = list(q.__reduce__()[2])
+        state[3] = Cond(state[1])
+        q.__setstate__(tuple(state))
+        await q.push_buf(b"a")
+        await q.push_str("b")
+        await q.push_obj(b"c")
+        assert log == ["enter", "notify"] * 3
+        return [await q.pop() for _ in range(3)]
+
+    assert run_async(body) == [b"a", b"b", b"c"]
+
+
 def test_unawaited_push_changes_nothing(run_async):
     async def body():
         q = AsyncQueue()

@@ -24,6 +24,15 @@ def test_decode_checks_the_payload():
         _testing.decode(b"short")
 
 
+def test_encode_makes_the_producers_messages():
+    before = _testing.now_ns()
+    msg = _testing.encode(7, 40)
+    seq, stamp = _testing.decode(msg)
+    assert (seq, len(msg)) == (7, 40) and before <= stamp <= _testing.now_ns()
+    with pytest.raises(ValueError, match="at least 16 bytes"):
+        _testing.encode(0, 15)
+
+
 def test_message_length_stays_in_range():
     lengths = {_testing.message_length(s, 16, 40) for s in range(2000)}
     assert lengths == set(range(16, 41))

@@ -4,6 +4,14 @@
 reaches the dispatchers only through the public headers.
 """
 
-from vestrel._testing._testing import Producer, decode, message_length, now_ns, ring_of, start
+from vestrel._testing._testing import (
+    Producer,
+    decode,
+    encode,
+    message_length,
+    now_ns,
+    ring_of,
+    start,
+)
 
-__all__ = ["Producer", "decode", "message_length", "now_ns", "ring_of", "start"]
+__all__ = ["Producer", "decode", "encode", "message_length", "now_ns", "ring_of", "start"]

@@ -370,6 +370,20 @@ PyObject *decode(PyObject *, PyObject *msg) noexcept {
   return result;
 }
 
+// For Python producers (an AsyncQueue task): the same messages, stamped now.
+PyObject *encode(PyObject *, PyObject *args) noexcept {
+  unsigned long long seq;
+  Py_ssize_t length;
+  if (!PyArg_ParseTuple(args, "Kn:encode", &seq, &length)) return nullptr;
+  if (length < static_cast<Py_ssize_t>(kHeader)) {
+    PyErr_Format(PyExc_ValueError, "a message needs at least %zu bytes", kHeader);
+    return nullptr;
+  }
+  PyObject *msg = PyBytes_FromStringAndSize(nullptr, length);
+  if (msg) fill(PyBytes_AS_STRING(msg), seq, static_cast<std::size_t>(length));
+  return msg;
+}
+
 PyObject *message_length(PyObject *, PyObject *args) noexcept {
   unsigned long long seq;
   Py_ssize_t min, max;
@@ -422,6 +436,8 @@ PyMethodDef module_methods[] = {
      "messages/s; `retry` retries full-ring refusals (ThreadedDispatcher only)."},
     {"decode", decode, METH_O,
      "decode(msg) -> (seq, timestamp_ns)\n\nRaises ValueError when the payload is not intact."},
+    {"encode", encode, METH_VARARGS,
+     "encode(seq, length) -> bytes\n\nMessage `seq` of `length` bytes, time-stamped now."},
     {"message_length", message_length, METH_VARARGS,
      "message_length(seq, min_size, max_size) -> int\n\nLength of message `seq` in a "
      "variable-size run."},

@@ -72,9 +72,76 @@ Co with_condition(Ref cond, const char *method, bool awaited) {
   co_return Ref::borrow(Py_None);
 }
 
+// An interned attribute name, made once.
+PyObject *name(const char *text) {
+  PyObject *s = PyUnicode_InternFromString(text);
+  if (!s) pyrt::throw_set();
+  return s;
+}
+
+// The length of a container attribute (None counts as empty); -1 when it
+// is not what asyncio keeps there.
+Py_ssize_t waiting(PyObject *obj, PyObject *attr) {
+  Ref w = Ref::steal(PyObject_GetAttr(obj, attr));
+  if (w.get() == Py_None) return 0;
+  const Py_ssize_t n = w ? PyObject_Length(w.get()) : -1;
+  if (n < 0) PyErr_Clear();
+  return n;
+}
+
+// True when every waiter future in `obj.<attr>` is done (notify() skips
+// those), or there are none; false for anything unexpected.
+bool all_woken(PyObject *obj, PyObject *attr) {
+  static PyObject *const done = name("done");
+  Ref waiters = Ref::steal(PyObject_GetAttr(obj, attr));
+  Ref it = waiters ? Ref::steal(PyObject_GetIter(waiters.get())) : Ref();
+  if (!it) {
+    PyErr_Clear();
+    return false;
+  }
+  while (Ref fut = Ref::steal(PyIter_Next(it.get()))) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(fut.get(), done));
+    if (r.get() != Py_True) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// True when `async with cond: cond.notify()` would change nothing: asyncio's
+// own condition over its own lock, the lock free with nobody queued for it,
+// and no waiter on the condition left to wake (a woken one stays listed until
+// it runs). The block would take the free lock without suspending, notify
+// nobody and give the lock back. Skipping it saves most of a push's cost;
+// anything else takes the full handshake.
+bool wakeup_is_noop(PyObject *cond) {
+  static PyObject *const waiters = name("_waiters"), *const lock_name = name("_lock"),
+                         *const locked = name("_locked");
+  if (reinterpret_cast<PyObject *>(Py_TYPE(cond)) != state.condition_type) return false;
+  if (!all_woken(cond, waiters)) return false;
+  Ref lock = Ref::steal(PyObject_GetAttr(cond, lock_name));
+  if (!lock || reinterpret_cast<PyObject *>(Py_TYPE(lock.get())) != state.lock_type) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref is_locked = Ref::steal(PyObject_GetAttr(lock.get(), locked));
+  if (is_locked.get() != Py_False) {
+    PyErr_Clear();
+    return false;
+  }
+  return waiting(lock.get(), waiters) == 0;
+}
+
 // The push's wake-up: one waiter at most, and only for a stored message.
 Co notify_one(Self *self) {
-  co_return co_await with_condition(Ref::borrow(self->_notify_cond), "notify", false);
+  Ref cond = Ref::borrow(self->_notify_cond);
+  if (wakeup_is_noop(cond.get())) co_return Ref::borrow(Py_None);
+  co_return co_await with_condition(std::move(cond), "notify", false);
 }
 
 // Holds the converter's view until the push ends, however it ends.

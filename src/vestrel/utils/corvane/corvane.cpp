@@ -64,7 +64,6 @@ void exec_steps(ModuleGuard &g) {
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   keep(state.module_name, check(PyUnicode_FromString(vestrel::corvane::kModuleName)));
-  keep(state.exit_args, check(Py_BuildValue("(OOO)", Py_None, Py_None, Py_None)));
   keep(state.host_defaults, check(Py_BuildValue("(s)", "127.0.0.1")));
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
@@ -105,6 +104,8 @@ void exec_steps(ModuleGuard &g) {
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   Ref asyncio = check(PyImport_ImportModule("asyncio"));
   check(PyDict_SetItemString(g.dict(), "asyncio", asyncio.get()));
+  keep(state.condition_type, check(PyObject_GetAttrString(asyncio.get(), "Condition")));
+  keep(state.lock_type, check(PyObject_GetAttrString(asyncio.get(), "Lock")));
 
   for (ClassDef *c : classes) {
     g.at(vestrel::corvane::kSourceFile, __LINE__);

@@ -28,7 +28,8 @@ struct ModuleState {
   PyObject *builtins = nullptr;       // borrowed from the module guard
   PyObject *module_name = nullptr;    // "vestrel.utils.corvane.corvane"
   PyObject *host_defaults = nullptr;  // ("127.0.0.1",), shared by both setup(host)
-  PyObject *exit_args = nullptr;      // (None, None, None), for `async with` exits
+  PyObject *condition_type = nullptr;  // asyncio.Condition
+  PyObject *lock_type = nullptr;       // asyncio.Lock
   PyObject *spsc_type = nullptr;      // vestrel.spsc_queue.spsc_queue.SPSCQueue
   VestrelSPSCQueue_VTable *spsc_vtable = nullptr;
   ObjToCbuf obj_to_cbuf = nullptr;
