@@ -2,17 +2,24 @@
 
 A native producer thread (``vestrel._testing``) pushes messages that carry a
 sequence number and a timestamp into each dispatcher; the Python callback
-checks every message and records its latency from push to callback. For each
-dispatcher the demo prints the rate of a burst and the p50/p99 latency of a
-paced run, with a live progress line.
+checks every message and records its latency from push to callback. An
+AsyncQueue gets the same messages from a Python producer task, and a consumer
+task pops them. For each class the demo prints the rate of a burst and the
+p50/p99 latency of a paced run, with a live progress line.
 """
 
+import asyncio
 import sys
 import threading
 import time
 
 from vestrel import _testing
-from vestrel.utils.corvane.corvane import SyncDispatcher, ThreadedDispatcher
+from vestrel.utils.corvane.corvane import (
+    AsyncDispatcher,
+    AsyncQueue,
+    SyncDispatcher,
+    ThreadedDispatcher,
+)
 
 BURST = 200_000
 PACED = 20_000
@@ -46,10 +53,34 @@ def make(kind: str, receiver: Receiver, count: int):
     if kind == "SyncDispatcher":
         # Its push cannot report a full ring: size the ring for the whole run.
         return SyncDispatcher(receiver, capacity=count, slot_size=SIZE)
+    if kind == "AsyncDispatcher":
+        async def callback(msg: bytes) -> None:
+            receiver(msg)
+
+        return AsyncDispatcher(callback, capacity=count, slot_size=SIZE)
     return ThreadedDispatcher(receiver, capacity=4096, slot_size=SIZE)
 
 
+def progress(kind: str, label: str, receiver: Receiver, count: int, start: float) -> None:
+    got = len(receiver.latencies)
+    sys.stdout.write(f"\r  {kind:<18} {label:<6} {got:>8,}/{count:,}")
+    sys.stdout.flush()
+    if time.perf_counter() > start + TIMEOUT:
+        raise SystemExit(f"\n{kind}: only {got} of {count} messages arrived")
+
+
+def finish(kind: str, receiver: Receiver, count: int, start: float):
+    elapsed = time.perf_counter() - start
+    if receiver.failure:
+        raise SystemExit(f"\n{kind}: {receiver.failure}")
+    return count / elapsed, sorted(receiver.latencies)
+
+
 def run(kind: str, count: int, rate: float, label: str):
+    if kind == "AsyncDispatcher":
+        return asyncio.run(run_async_dispatcher(count, rate, label))
+    if kind == "AsyncQueue":
+        return asyncio.run(run_async_queue(count, rate, label))
     receiver = Receiver(count)
     dispatcher = make(kind, receiver, count)
     dispatcher.setup()
@@ -57,19 +88,57 @@ def run(kind: str, count: int, rate: float, label: str):
     producer = _testing.start(
         dispatcher, count, SIZE, rate=rate, retry=kind == "ThreadedDispatcher"
     )
-    deadline = start + TIMEOUT
     while not receiver.done.wait(0.1):
-        got = len(receiver.latencies)
-        sys.stdout.write(f"\r  {kind:<18} {label:<6} {got:>8,}/{count:,}")
-        sys.stdout.flush()
-        if time.perf_counter() > deadline:
-            raise SystemExit(f"\n{kind}: only {got} of {count} messages arrived")
-    elapsed = time.perf_counter() - start
+        progress(kind, label, receiver, count, start)
     producer.join(TIMEOUT)
     dispatcher.close()
-    if receiver.failure:
-        raise SystemExit(f"\n{kind}: {receiver.failure}")
-    return count / elapsed, sorted(receiver.latencies)
+    return finish(kind, receiver, count, start)
+
+
+async def run_async_dispatcher(count: int, rate: float, label: str):
+    kind = "AsyncDispatcher"
+    receiver = Receiver(count)
+    dispatcher = make(kind, receiver, count)
+    dispatcher.setup()
+    start = time.perf_counter()
+    producer = _testing.start(dispatcher, count, SIZE, rate=rate)
+    while not receiver.done.is_set():
+        progress(kind, label, receiver, count, start)
+        await asyncio.sleep(0.1)
+    dispatcher.close()
+    await asyncio.get_running_loop().run_in_executor(None, producer.join, TIMEOUT)
+    return finish(kind, receiver, count, start)
+
+
+async def run_async_queue(count: int, rate: float, label: str):
+    """A Python producer task and a consumer task around one AsyncQueue."""
+    kind = "AsyncQueue"
+    receiver = Receiver(count)
+    queue = AsyncQueue(slot_size=SIZE)
+    batch = 256  # below the ring's capacity: a push into a full ring is dropped
+
+    async def produce() -> None:
+        begin = time.perf_counter()
+        for seq in range(count):
+            await queue.push_buf(_testing.encode(seq, SIZE))
+            if rate:
+                due = begin + (seq + 1) / rate
+                if due > time.perf_counter() + 0.001:
+                    await asyncio.sleep(due - time.perf_counter())
+            elif seq % batch == batch - 1:
+                await asyncio.sleep(0)
+
+    async def consume() -> None:
+        for _ in range(count):
+            receiver(await queue.pop())
+
+    start = time.perf_counter()
+    tasks = asyncio.gather(produce(), consume())
+    while not receiver.done.is_set():
+        progress(kind, label, receiver, count, start)
+        await asyncio.wait({tasks}, timeout=0.1)
+    await tasks
+    return finish(kind, receiver, count, start)
 
 
 def percentile(sorted_values, p: float) -> float:
@@ -77,14 +146,15 @@ def percentile(sorted_values, p: float) -> float:
 
 
 def main() -> None:
-    print(f"vestrel bridge demo: a native producer thread, {SIZE}-byte messages")
+    print(f"vestrel bridge demo: a native producer thread ({SIZE}-byte messages) into each "
+          "dispatcher, a Python producer task into an AsyncQueue")
     rows = []
-    for kind in ("SyncDispatcher", "ThreadedDispatcher"):
+    for kind in ("SyncDispatcher", "ThreadedDispatcher", "AsyncDispatcher", "AsyncQueue"):
         rate, _ = run(kind, BURST, 0.0, "burst")
         _, lat = run(kind, PACED, PACED_RATE, "paced")
         rows.append((kind, rate, percentile(lat, 0.5), percentile(lat, 0.99)))
         sys.stdout.write("\r" + " " * 60 + "\r")
-    print(f"{'dispatcher':<20}{'burst msg/s':>14}{'p50 µs':>10}{'p99 µs':>10}")
+    print(f"{'class':<20}{'burst msg/s':>14}{'p50 µs':>10}{'p99 µs':>10}")
     for kind, rate, p50, p99 in rows:
         print(f"{kind:<20}{rate:>14,.0f}{p50:>10.1f}{p99:>10.1f}")
     print(f"(burst: {BURST:,} messages as fast as the producer can push; latency: "

@@ -287,3 +287,22 @@ def test_cycle_through_the_queue_is_collected(cond):
     gc.collect()
     assert alive() is None
     assert cond.log[-1] == ("exit", "GeneratorExit")  # closed on the way out
+
+
+def test_cycle_through_the_awaited_object_is_collected():
+    holder = []
+
+    class Cond(FakeCondition):
+        def wait(self):
+            step = super().wait()
+            step.owner = holder[0]  # awaited object -> coroutine -> awaited object
+            holder.append(weakref.ref(step))
+            return step
+
+    q = queue_with(Cond())
+    holder.append(q.pop())
+    assert holder[0].send(None) == "waiting"
+    step = holder.pop()
+    del holder[0]
+    gc.collect()
+    assert step() is None

@@ -50,7 +50,7 @@ struct Arg {
 
 struct BoundArgs {
   Arg arg[kMaxParams];
-  Ref rest;  // the extra positionals of a *args function, as a tuple
+  Ref rest;                      // the extra positionals of a *args function, as a tuple
   PyObject *function = nullptr;  // the function being called (borrowed), when there is one
   const Arg &operator[](int i) const noexcept { return arg[i]; }
 };

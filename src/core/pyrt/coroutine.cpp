@@ -181,6 +181,9 @@ int coroutine_close(PyObject *self) noexcept {
 
 bool Await::await_suspend(std::coroutine_handle<CoPromise> h) noexcept {
   Ref iter = awaitable_iterator(awaitable_.get());
+  // The delegate keeps what it needs; a reference held here while suspended
+  // would be invisible to the collector and keep cycles alive.
+  awaitable_.reset();
   if (!iter) {
     failed_ = true;
     return false;

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
+#include "async_reader.hpp"
 #include "dispatcher_push.hpp"
-#include "not_built.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
@@ -33,8 +33,7 @@ static_assert(sizeof(VestrelSockAddrIn) == sizeof(platform::Ipv4Address));
 static_assert(VESTREL_NO_SOCKET == platform::kNoSocket);
 
 VestrelAsyncDispatcher_VTable vtable = {
-    not_built::async_setup,       async_push, async_push_var, not_built::async_try_pop,
-    not_built::async_try_pop_var,
+    async::setup, async_push, async_push_var, async::try_pop, async::try_pop_var,
 };
 
 PyTypeObject type{};
@@ -145,7 +144,7 @@ Method methods[] = {
       "AsyncDispatcher._reader(self, loop, sock)",
       QUALIFIED("_reader"),
       {"_reader", kReaderParams, 2, 2},
-      not_built::async_reader,
+      async::reader,
       &type,
       true,
       __LINE__}},
@@ -154,7 +153,7 @@ Method methods[] = {
       "AsyncDispatcher.close(self) -> None",
       QUALIFIED("close"),
       {"close"},
-      not_built::async_close,
+      async::close,
       &type,
       false,
       __LINE__},

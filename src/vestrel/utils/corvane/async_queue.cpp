@@ -6,7 +6,6 @@
 
 #include "async_queue_coroutines.hpp"
 #include "async_queue_pickle.hpp"
-#include "not_built.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
 #include "vestrel/corvane.h"

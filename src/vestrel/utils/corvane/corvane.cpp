@@ -8,6 +8,7 @@
 
 #include "async_dispatcher.hpp"
 #include "async_queue.hpp"
+#include "async_reader.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/function.hpp"
@@ -111,6 +112,9 @@ void exec_steps(ModuleGuard &g) {
     g.at(vestrel::corvane::kSourceFile, __LINE__);
     vestrel::corvane::bind_methods(*c);
   }
+
+  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  vestrel::corvane::async::make_finalizer();
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   Ref unpickle = vestrel::corvane::make_method_function(vestrel::corvane::unpickle_function());

@@ -24,13 +24,13 @@ using StrToCbuf = int (*)(PyObject *, const char **, std::size_t *);
 // Owned references live until the process ends: nothing here is released at
 // interpreter shutdown, when there is no safe point to do so.
 struct ModuleState {
-  PyObject *dict = nullptr;           // the module namespace (borrowed from the module)
-  PyObject *builtins = nullptr;       // borrowed from the module guard
-  PyObject *module_name = nullptr;    // "vestrel.utils.corvane.corvane"
-  PyObject *host_defaults = nullptr;  // ("127.0.0.1",), shared by both setup(host)
+  PyObject *dict = nullptr;            // the module namespace (borrowed from the module)
+  PyObject *builtins = nullptr;        // borrowed from the module guard
+  PyObject *module_name = nullptr;     // "vestrel.utils.corvane.corvane"
+  PyObject *host_defaults = nullptr;   // ("127.0.0.1",), shared by both setup(host)
   PyObject *condition_type = nullptr;  // asyncio.Condition
   PyObject *lock_type = nullptr;       // asyncio.Lock
-  PyObject *spsc_type = nullptr;      // vestrel.spsc_queue.spsc_queue.SPSCQueue
+  PyObject *spsc_type = nullptr;       // vestrel.spsc_queue.spsc_queue.SPSCQueue
   VestrelSPSCQueue_VTable *spsc_vtable = nullptr;
   ObjToCbuf obj_to_cbuf = nullptr;
   BufToCbuf buf_to_cbuf = nullptr;

@@ -13,13 +13,12 @@
 // a closed handle could be reused for someone else's socket.
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstdint>
 #include <initializer_list>
 #include <thread>
 
 #include "class_support.hpp"
 #include "dispatcher_push.hpp"
+#include "dispatcher_reader.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
@@ -49,71 +48,7 @@ bool ran_override(Self *self, int override_flag, const char *name,
       call_override(as_obj(self), name, spec_of(sync_dispatcher_class(), name), args));
 }
 
-template <class... A>
-Ref call_method(PyObject *obj, const char *name, A... args) {
-  Ref key = check(PyUnicode_InternFromString(name));
-  return check(PyObject_CallMethodObjArgs(obj, key.get(), args..., nullptr));
-}
-
-Ref attr(PyObject *obj, const char *name) {
-  return check(PyObject_GetAttrString(obj, name));
-}
-
 // ------------------------------------------------------------ setup
-
-// `value` unpacked into exactly two items.
-void unpack_two(PyObject *value, Ref &first, Ref &second) {
-  Ref it = check(PyObject_GetIter(value));
-  Ref *items[] = {&first, &second};
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    *items[i] = Ref::steal(PyIter_Next(it.get()));
-    if (*items[i]) continue;
-    if (PyErr_Occurred()) pyrt::throw_set();
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
-    pyrt::throw_set();
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-    pyrt::throw_set();
-  }
-  if (PyErr_Occurred()) pyrt::throw_set();
-}
-
-// An int in [0, max]; `type_name` names the target in the overflow texts.
-unsigned long long to_unsigned(PyObject *o, unsigned long long max, const char *type_name) {
-  Ref v = PyLong_Check(o) ? Ref::borrow(o) : check(PyNumber_Index(o));
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-  if (x == -1 && PyErr_Occurred()) pyrt::throw_set();
-  if (overflow < 0 || (overflow == 0 && x < 0)) {
-    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type_name);
-    pyrt::throw_set();
-  }
-  unsigned long long u = static_cast<unsigned long long>(x);
-  bool too_large = false;
-  if (overflow > 0) {
-    u = PyLong_AsUnsignedLongLong(v.get());
-    if (u == ULLONG_MAX && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) pyrt::throw_set();
-      PyErr_Clear();
-      too_large = true;
-    }
-  }
-  if (too_large || u > max) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type_name);
-    pyrt::throw_set();
-  }
-  return u;
-}
-
-// A socket setup could not finish with is closed at once rather than left to
-// its finalizer (which warns about unclosed sockets); the error stands.
-void close_unkept(PyObject *sock) noexcept {
-  pyrt::SavedError pending;
-  Ref done = Ref::steal(PyObject_CallMethod(sock, "close", nullptr));
-  if (!done) PyErr_Clear();
-}
 
 void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   // One socket and one reader per dispatcher: a second reader would be a
@@ -123,38 +58,9 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   Ref socket_mod = check(PyImport_ImportModule("socket"));
   Ref threading = check(PyImport_ImportModule("threading"));
 
-  Ref family = attr(socket_mod.get(), "AF_INET");
-  Ref kind = attr(socket_mod.get(), "SOCK_DGRAM");
-  Ref socket_type = attr(socket_mod.get(), "socket");
-  Ref sock =
-      check(PyObject_CallFunctionObjArgs(socket_type.get(), family.get(), kind.get(), nullptr));
-  try {
-    call_method(sock.get(), "setblocking", Py_True);
-    PyObject *host = opt && opt->count > 0 ? opt->host : PyTuple_GET_ITEM(state.host_defaults, 0);
-    Ref port0 = check(PyLong_FromLong(0));
-    Ref where = check(PyTuple_Pack(2, host, port0.get()));
-    call_method(sock.get(), "bind", where.get());
-  } catch (...) {
-    close_unkept(sock.get());
-    throw;
-  }
+  Ref sock = open_wake_socket(socket_mod.get(), true, setup_host(opt));
   set_field(self->_sock, Ref::borrow(sock.get()));
-
-  Ref name = call_method(sock.get(), "getsockname");
-  Ref ip, port;
-  unpack_two(name.get(), ip, port);
-  const auto port16 = static_cast<std::uint16_t>(to_unsigned(port.get(), 0xFFFF, "uint16_t"));
-  Ref ip_bytes = call_method(ip.get(), "encode");
-  const char *ip_text = PyBytes_AsString(ip_bytes.get());
-  if (!ip_text) pyrt::throw_set();
-  platform::Ipv4Address addr;
-  if (!platform::make_ipv4_address(ip_text, port16, addr)) {
-    PyErr_Format(PyExc_ValueError, "SyncDispatcher.setup: %R is not an IPv4 address", ip.get());
-    pyrt::throw_set();
-  }
-  Ref fileno = call_method(sock.get(), "fileno");
-  const platform::Socket fd = to_unsigned(fileno.get(), ~0ULL, "PLATFORM_SOCKET");
-  publish_wake_target(self->_fd, self->_addr, fd, addr);
+  publish_bound_socket(sock.get(), self->_fd, self->_addr, "SyncDispatcher.setup");
 
   // Looked up on the instance: a subclass's reader becomes the thread body.
   Ref target = attr(as_obj(self), self->_variable_size ? "_try_pop_var" : "_try_pop");
@@ -227,19 +133,6 @@ void run_reader(Self *self, TakeEntry take, const char *name) {
   }
 }
 
-using RingTake = VestrelSPSCQueue_TakeFn VestrelSPSCQueue_VTable::*;
-
-PyObject *take_with(Self *self, RingTake op) noexcept {
-  return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-    auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
-    const char *data = nullptr;
-    std::size_t length = 0;
-    if ((q->vtab->*op)(q, &data, &length) != VESTREL_RING_TAKEN)
-      return Ref::borrow(Py_None).release();
-    return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))).release();
-  });
-}
-
 }  // namespace
 
 void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept {
@@ -270,11 +163,11 @@ void try_pop_var(Self *self, int override_flag) noexcept {
 }
 
 PyObject *take_one(Self *self) noexcept {
-  return take_with(self, &VestrelSPSCQueue_VTable::try_take);
+  return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take);
 }
 
 PyObject *take_one_var(Self *self) noexcept {
-  return take_with(self, &VestrelSPSCQueue_VTable::try_take_var);
+  return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take_var);
 }
 
 void close(Self *self, int override_flag) noexcept {

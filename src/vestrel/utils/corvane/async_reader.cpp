@@ -1,0 +1,183 @@
+// AsyncDispatcher's consumer side. setup binds a non-blocking wake socket and
+// runs `_reader` as a task of the running loop. The reader takes one message
+// at a time and awaits the callback with it; it waits for a wake datagram
+// (through the loop's sock_recv) only after a take found the ring empty, so
+// a datagram that was dropped or arrived early never strands a message.
+//
+// close may run on any thread: it hands the cancellation to the loop's thread
+// (asyncio tasks are not thread-safe) and closes the socket at once. It
+// retracts the wake target first, so a late push only stores and never sends
+// to a handle the system may already have given to another socket.
+#include "async_reader.hpp"
+
+#include <span>
+#include <utility>
+
+#include "async_dispatcher.hpp"
+#include "class_support.hpp"
+#include "dispatcher_push.hpp"
+#include "dispatcher_reader.hpp"
+#include "pyrt/coroutine.hpp"
+#include "pyrt/error.hpp"
+
+namespace vestrel::corvane::async {
+
+namespace {
+
+using pyrt::Await;
+using pyrt::check;
+using pyrt::Co;
+using pyrt::CoArgs;
+using pyrt::Ref;
+using Self = VestrelAsyncDispatcher;
+
+PyObject *as_obj(Self *self) {
+  return reinterpret_cast<PyObject *>(self);
+}
+
+Self *as_self(PyObject *o) {
+  return reinterpret_cast<Self *>(o);
+}
+
+// ------------------------------------------------------------ close's _finalize
+
+// `_finalize(task)`: cancels the task unless it has finished. close schedules
+// it bound to the task, on the task's loop.
+Ref finalize_body(PyObject *, pyrt::BoundArgs &a) {
+  PyObject *task = a[0].obj;
+  Ref done = call_method(task, "done");
+  if (!check(PyObject_IsTrue(done.get()))) call_method(task, "cancel");
+  return Ref::borrow(Py_None);
+}
+
+const pyrt::Param kFinalizeParams[] = {{"task"}};
+
+Method finalize_def = {{"_finalize",
+                        "close.<locals>._finalize",
+                        nullptr,
+                        "vestrel.utils.corvane.corvane.AsyncDispatcher.close._finalize",
+                        {"_finalize", kFinalizeParams, 1, 1},
+                        finalize_body,
+                        nullptr,
+                        false,
+                        __LINE__}};
+
+// Made by the module's exec step, so that close does not build functions
+// (not even from a finalizer). Kept for the process, as the module's other
+// functions are.
+PyObject *finalize_function = nullptr;
+
+PyObject *finalize_fn() {
+  if (finalize_function) return finalize_function;
+  // Making objects may run a collection and with it other code that gets
+  // here: whatever finished first is kept.
+  if (!finalize_def.code) make_codes(std::span(&finalize_def, 1));
+  Ref fn = make_method_function(finalize_def);
+  if (!finalize_function) finalize_function = fn.release();
+  return finalize_function;
+}
+
+}  // namespace
+
+void make_finalizer() {
+  finalize_fn();
+}
+
+namespace {
+
+// ------------------------------------------------------------ setup
+
+bool ran_override(Self *self, int override_flag, VestrelSetupOptArgs *opt) {
+  if (override_flag != 0) return false;
+  const pyrt::FunctionSpec &own = spec_of(async_dispatcher_class(), "setup");
+  Ref r = opt && opt->count > 0 ? call_override(as_obj(self), "setup", own, {opt->host})
+                                : call_override(as_obj(self), "setup", own, {});
+  return static_cast<bool>(r);
+}
+
+void setup_body(Self *self, VestrelSetupOptArgs *opt) {
+  // One reader per dispatcher until close: a second task would be a second
+  // consumer of the ring, and close could no longer reach the first.
+  if (self->_sock != Py_None || self->_task != Py_None)
+    pyrt::raise(PyExc_RuntimeError, "AsyncDispatcher.setup: this dispatcher is already set up");
+  Ref socket_mod = check(PyImport_ImportModule("socket"));
+  Ref asyncio = module_global("asyncio");
+  Ref loop = call_method(asyncio.get(), "get_running_loop");
+  // Non-blocking: a producer's sendto never waits on it.
+  Ref sock = open_wake_socket(socket_mod.get(), false, setup_host(opt));
+  set_field(self->_sock, Ref::borrow(sock.get()));
+  publish_bound_socket(sock.get(), self->_fd, self->_addr, "AsyncDispatcher.setup");
+  // Looked up on the instance: a subclass's reader runs.
+  Ref reader = call_method(as_obj(self), "_reader", loop.get(), sock.get());
+  Ref task = call_method(loop.get(), "create_task", reader.get());
+  set_field(self->_task, std::move(task));
+}
+
+// ------------------------------------------------------------ the reader
+
+Co reader_body(const CoArgs &c) {
+  Self *self = as_self(c.self);
+  PyObject *loop = c.arg[0];
+  PyObject *sock = c.arg[1];
+  Ref sock_recv = check(PyUnicode_InternFromString("sock_recv"));
+  Ref one = check(PyLong_FromLong(1));
+  for (;;) {
+    // Both fields are read afresh on every pass.
+    Ref msg = check(self->_pop_fn(self));
+    if (msg.get() == Py_None) {
+      Ref wake = check(PyObject_CallMethodObjArgs(loop, sock_recv.get(), sock, one.get(), nullptr));
+      co_await Await(std::move(wake));
+      continue;
+    }
+    Ref callback = Ref::borrow(self->_callback);
+    Ref result = check(PyObject_CallOneArg(callback.get(), msg.get()));
+    // Not held across the await: the collector cannot see C++ locals.
+    callback.reset();
+    co_await Await(std::move(result));
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ entries
+
+void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept {
+  pyrt::guarded(0, [&] {
+    if (!ran_override(self, override_flag, opt)) setup_body(self, opt);
+    return 0;
+  });
+}
+
+PyObject *try_pop(Self *self) noexcept {
+  return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take);
+}
+
+PyObject *try_pop_var(Self *self) noexcept {
+  return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take_var);
+}
+
+Ref reader(PyObject *self, pyrt::BoundArgs &a) {
+  return pyrt::make_coroutine(a.function, self, {a[0].obj, a[1].obj}, reader_body);
+}
+
+Ref close(PyObject *o, pyrt::BoundArgs &) {
+  Self *self = as_self(o);
+  if (self->_task != Py_None) {
+    // Taken out first: if scheduling fails the task is out of reach, and the
+    // socket stays open until a later close.
+    Ref task = Ref::steal(std::exchange(self->_task, Ref::borrow(Py_None).release()));
+    Ref loop = call_method(task.get(), "get_loop");
+    Ref finalize = check(PyMethod_New(finalize_fn(), task.get()));
+    call_method(loop.get(), "call_soon_threadsafe", finalize.get());
+  }
+  // Late pushes only store from here on.
+  retract_wake_target(self->_fd);
+  if (self->_sock != Py_None) {
+    Ref sock = Ref::borrow(self->_sock);
+    call_method(sock.get(), "close");
+    set_field(self->_sock, Ref::borrow(Py_None));
+  }
+  return Ref::borrow(Py_None);
+}
+
+}  // namespace vestrel::corvane::async
