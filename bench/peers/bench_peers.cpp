@@ -1,11 +1,13 @@
 // bench_peers: the hand-written yardsticks of bench/dispatch_bench.py. Built
 // by that script for the running interpreter; never installed.
 //
-//   GilPeer(target, count, size)
+//   GilPeer(target, count, size, first=None)
 //     A native thread that, per message, makes the message, takes the GIL,
 //     builds the bytes and calls `target` with them (a callback, or a
-//     queue.SimpleQueue's put). It keeps one thread state for its whole life
-//     and only swaps it in and out, so no message pays for a new one.
+//     queue.SimpleQueue's put), or target(first, bytes) when `first` is given
+//     (loop.call_soon_threadsafe with a callback). It keeps one thread state
+//     for its whole life and only swaps it in and out, so no message pays for
+//     a new one.
 //
 //   RingPeer(count, size, capacity)
 //     A ring of `capacity` slots of `size` bytes (vestrel's own ring code)
@@ -110,6 +112,7 @@ void cancel_and_join(Joinable &j) noexcept {
 
 struct GilRun final : Joinable {
   Ref target;
+  Ref first;  // null: target(msg)
   PyInterpreterState *interp = nullptr;
   std::uint64_t count = 0;
   std::size_t size = 0;
@@ -132,7 +135,12 @@ void GilRun::body() noexcept {
     {
       Ref msg = Ref::steal(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(size)));
       Ref result;
-      if (msg) result = Ref::steal(PyObject_CallOneArg(target.get(), msg.get()));
+      if (msg && first) {
+        PyObject *args[] = {first.get(), msg.get()};
+        result = Ref::steal(PyObject_Vectorcall(target.get(), args, 2, nullptr));
+      } else if (msg) {
+        result = Ref::steal(PyObject_CallOneArg(target.get(), msg.get()));
+      }
       ok = static_cast<bool>(result);
       if (!ok) error.fetch();
     }
@@ -154,12 +162,12 @@ GilRun &gil_run(PyObject *o) {
 }
 
 PyObject *gil_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
-  static const char *names[] = {"target", "count", "size", nullptr};
-  PyObject *target;
+  static const char *names[] = {"target", "count", "size", "first", nullptr};
+  PyObject *target, *first = Py_None;
   long long count;
   Py_ssize_t size;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OLn:GilPeer", const_cast<char **>(names), &target,
-                                   &count, &size) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OLn|O:GilPeer", const_cast<char **>(names), &target,
+                                   &count, &size, &first) ||
       !check_sizes(count, size))
     return nullptr;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
@@ -167,6 +175,7 @@ PyObject *gil_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
   try {
     auto run = std::make_unique<GilRun>();
     run->target = Ref::borrow(target);
+    if (first != Py_None) run->first = Ref::borrow(first);
     run->interp = PyInterpreterState_Get();
     run->count = static_cast<std::uint64_t>(count);
     run->size = static_cast<std::size_t>(size);
@@ -234,7 +243,9 @@ PyTypeObject gil_type = [] {
   t.tp_basicsize = sizeof(GilPeerObject);
   t.tp_dealloc = gil_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "GilPeer(target, count, size): a native thread calling target(bytes) per message.";
+  t.tp_doc =
+      "GilPeer(target, count, size, first=None): a native thread calling target(bytes), or "
+      "target(first, bytes), per message.";
   t.tp_methods = gil_methods;
   t.tp_getset = gil_getset;
   t.tp_new = gil_new;

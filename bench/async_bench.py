@@ -1,0 +1,328 @@
+"""Messages per second through vestrel's asyncio classes and through what an
+asyncio program would otherwise use, side by side.
+
+    python -m pip install . && python bench/async_bench.py
+
+Variants (64-byte and 1 KiB messages, on the stdlib loop and on uvloop):
+
+  AsyncDispatcher      vestrel._testing's native producer pushes into a ring
+                       that holds every message (its push cannot report a
+                       full ring, so the producer cannot retry); the
+                       dispatcher's reader task awaits an async callback.
+  call_soon_threadsafe peer: a native thread that takes the GIL per message,
+                       builds the bytes and calls
+                       loop.call_soon_threadsafe(callback, msg), with one
+                       thread state for its whole life; the loop runs the
+                       plain callback.
+  AsyncQueue pop       a producer task awaits push_buf of one prebuilt bytes
+                       object, a consumer task awaits pop().
+  asyncio.Queue get    the same with put() and get().
+  AsyncQueue dispatch  the same producer; start_dispatcher's task awaits an
+                       async callback per message.
+  asyncio.Queue task   the same producer; a consumer task awaits get(), then
+                       the async callback.
+
+The dispatcher rows are timed from the moment message 0 was made (its time
+stamp) to the last callback; the queue rows from just before the tasks start
+to the last message taken. Producer tasks push in batches of --batch messages
+and yield to the loop between batches, so that they never outrun a ring (a
+push into a full AsyncQueue is dropped). The peer is GilPeer of
+bench/peers/bench_peers.cpp, built as dispatch_bench.py builds it.
+"""
+
+import argparse
+import asyncio
+import gc
+import os
+import statistics
+import sys
+
+# The script's own directory comes first on sys.path: the peers and the
+# reporting helpers are dispatch_bench's.
+from dispatch_bench import TIMEOUT, load, peers, spread
+from vestrel import _testing
+from vestrel.utils.corvane.corvane import AsyncDispatcher, AsyncQueue
+
+try:
+    import uvloop
+except ImportError:
+    uvloop = None
+
+LOOPS = {"asyncio": asyncio.new_event_loop}
+if uvloop is not None:
+    LOOPS["uvloop"] = uvloop.new_event_loop
+
+
+# ------------------------------------------------------------ the callbacks
+
+
+class Sink:
+    """The callbacks of every variant, a plain one and an async one with the
+    same body: each checks the sequence number (dispatcher rows) or only
+    counts (queue rows, whose messages are one prebuilt object), and notes
+    the arrival time of the last message."""
+
+    def __init__(self, count, checked):
+        self.count = count
+        self.first = None
+        self.end = None
+        self.done = asyncio.get_running_loop().create_future()
+        self.callback, self.acallback = (self._checking() if checked else self._counting())
+
+    def _finish(self):
+        self.end = peers.now_ns()
+        self.done.set_result(None)
+
+    def _checking(self):
+        count, order, sink = self.count, sys.byteorder, self
+        expected = 0
+
+        def callback(msg):
+            nonlocal expected
+            seq = int.from_bytes(msg[:8], order)
+            if seq != expected:
+                raise AssertionError(f"message {seq} arrived, {expected} expected")
+            if seq == 0:
+                sink.first = msg
+            expected += 1
+            if expected == count:
+                sink._finish()
+
+        async def acallback(msg):
+            nonlocal expected
+            seq = int.from_bytes(msg[:8], order)
+            if seq != expected:
+                raise AssertionError(f"message {seq} arrived, {expected} expected")
+            if seq == 0:
+                sink.first = msg
+            expected += 1
+            if expected == count:
+                sink._finish()
+
+        return callback, acallback
+
+    def _counting(self):
+        count, sink = self.count, self
+        seen = 0
+
+        def callback(msg):
+            nonlocal seen
+            seen += 1
+            if seen == count:
+                sink._finish()
+
+        async def acallback(msg):
+            nonlocal seen
+            seen += 1
+            if seen == count:
+                sink._finish()
+
+        return callback, acallback
+
+    async def rate(self, start=None):
+        """Messages per second, once the last message has arrived; from
+        `start` (ns), or else from message 0's time stamp."""
+        try:
+            await asyncio.wait_for(asyncio.shield(self.done), TIMEOUT)
+        except asyncio.TimeoutError:
+            raise RuntimeError("timed out: a message was lost or a callback failed") from None
+        if start is None:
+            start = int.from_bytes(self.first[8:16], sys.byteorder)
+        return self.count / ((self.end - start) / 1e9)
+
+
+# ------------------------------------------------------------ native producers
+
+
+async def async_dispatcher(args, size):
+    count = args.count
+    sink = Sink(count, checked=True)
+    d = AsyncDispatcher(sink.acallback, capacity=count, slot_size=size)
+    d.setup()
+    producer = _testing.start(d, count, size)
+    rate = await sink.rate()
+    producer.join()
+    # Untimed: the reader drains the last wake datagrams and parks before the
+    # socket closes, and the cancellation close hands to the loop runs here.
+    await asyncio.sleep(0.01)
+    d.close()
+    await asyncio.sleep(0)
+    assert producer.pushed == count, (producer.pushed, count)
+    return rate
+
+
+async def call_soon_peer(args, size):
+    loop = asyncio.get_running_loop()
+    sink = Sink(args.count, checked=True)
+    peer = peers.GilPeer(loop.call_soon_threadsafe, args.count, size, sink.callback)
+    peer.start()
+    rate = await sink.rate()
+    peer.join()
+    return rate
+
+
+# ------------------------------------------------------------ queues between tasks
+
+
+def message(size):
+    return bytes(i % 256 for i in range(size))
+
+
+async def produce(push, msg, count, batch):
+    sleep = asyncio.sleep
+    for first in range(0, count, batch):
+        for _ in range(min(batch, count - first)):
+            await push(msg)
+        await sleep(0)
+
+
+async def consume(take, callback, count):
+    for _ in range(count):
+        callback(await take())
+
+
+async def consume_awaiting(take, acallback, count):
+    for _ in range(count):
+        await acallback(await take())
+
+
+async def between_tasks(args, size, sink, push, consumer):
+    """Times a producer task awaiting `push` against the `consumer`
+    coroutine run as a task (None: the queue runs its own)."""
+    msg = message(size)
+    start = peers.now_ns()
+    tasks = [asyncio.ensure_future(produce(push, msg, args.count, args.batch))]
+    if consumer is not None:
+        tasks.append(asyncio.ensure_future(consumer))
+    try:
+        return await sink.rate(start)
+    finally:
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+
+
+async def async_queue_pop(args, size):
+    sink = Sink(args.count, checked=False)
+    q = AsyncQueue(slot_size=size, capacity=args.capacity)
+    return await between_tasks(args, size, sink, q.push_buf,
+                               consume(q.pop, sink.callback, args.count))
+
+
+async def stdlib_queue_get(args, size):
+    sink = Sink(args.count, checked=False)
+    q = asyncio.Queue()
+    return await between_tasks(args, size, sink, q.put, consume(q.get, sink.callback, args.count))
+
+
+async def async_queue_dispatch(args, size):
+    sink = Sink(args.count, checked=False)
+    q = AsyncQueue(slot_size=size, capacity=args.capacity)
+    q.start_dispatcher(sink.acallback)
+    rate = await between_tasks(args, size, sink, q.push_buf, None)
+    await q.shutdown()
+    return rate
+
+
+async def stdlib_queue_task(args, size):
+    sink = Sink(args.count, checked=False)
+    q = asyncio.Queue()
+    return await between_tasks(args, size, sink, q.put,
+                               consume_awaiting(q.get, sink.acallback, args.count))
+
+
+# (label, --only key, run)
+VARIANTS = [
+    ("AsyncDispatcher", "dispatcher", async_dispatcher),
+    ("call_soon_threadsafe", "call-soon", call_soon_peer),
+    ("AsyncQueue pop", "queue-pop", async_queue_pop),
+    ("asyncio.Queue get", "asyncio-get", stdlib_queue_get),
+    ("AsyncQueue dispatch", "queue-dispatch", async_queue_dispatch),
+    ("asyncio.Queue task", "asyncio-task", stdlib_queue_task),
+]
+
+# (ours, peer, target ratio)
+COMPARISONS = [
+    ("AsyncDispatcher", "call_soon_threadsafe", 5.0),
+    ("AsyncQueue pop", "asyncio.Queue get", 1.0),
+    ("AsyncQueue dispatch", "asyncio.Queue task", 1.0),
+]
+
+
+# ------------------------------------------------------------ driver
+
+
+def run_on(new_loop, coro_fn, args, size):
+    """One run on a fresh loop of the given kind."""
+    loop = new_loop()
+    try:
+        return loop.run_until_complete(coro_fn(args, size))
+    finally:
+        loop.run_until_complete(loop.shutdown_asyncgens())
+        loop.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=200_000, help="messages per run")
+    parser.add_argument("--runs", type=int, default=5, help="runs per figure (median)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[64, 1024])
+    parser.add_argument("--loop", choices=["asyncio", "uvloop", "both"],
+                        default="both" if uvloop is not None else "asyncio")
+    parser.add_argument("--batch", type=int, default=1024,
+                        help="pushes between two yields of a producer task")
+    parser.add_argument("--capacity", type=int, default=16384, help="AsyncQueue's ring slots")
+    parser.add_argument("--only", nargs="+", choices=[key for _, key, _ in VARIANTS],
+                        metavar="VARIANT", help="run only these variants (e.g. to profile one)")
+    args = parser.parse_args()
+    if args.loop != "asyncio" and uvloop is None:
+        parser.error("uvloop is not installed (python -m pip install uvloop)")
+    if not 0 < args.batch < args.capacity:
+        parser.error("--batch must be below --capacity: a full ring drops pushes")
+    loops = list(LOOPS) if args.loop == "both" else [args.loop]
+    variants = [(name, run) for name, key, run in VARIANTS if not args.only or key in args.only]
+
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, {args.count:,} messages "
+          f"per run, median of {args.runs} (min-max)"
+          + (f", uvloop {uvloop.__version__}" if uvloop is not None and "uvloop" in loops else ""))
+    print("before:", load())
+    rates = {(lp, size, name): [] for lp in loops for size in args.sizes for name, _ in variants}
+    # Round-robin, so a disturbance spreads over every variant rather than
+    # sinking one of them.
+    for _ in range(args.runs):
+        for lp in loops:
+            for size in args.sizes:
+                for name, run in variants:
+                    gc.collect()
+                    rates[lp, size, name].append(run_on(LOOPS[lp], run, args, size))
+    print("after: ", load())
+    print()
+
+    width = max(len(name) for name, _, _ in VARIANTS)
+    print(f"{'loop':<8} {'size':>6}  {'variant':<{width}}  messages/s")
+    for lp in loops:
+        for size in args.sizes:
+            for name, _ in variants:
+                print(f"{lp:<8} {size:>5}B  {name:<{width}}  "
+                      f"{spread(rates[lp, size, name], lambda v: f'{v:,.0f}')}")
+    print()
+
+    # Each ratio is of the medians; the range is over the rounds, whose runs
+    # ran back to back.
+    names = [name for name, _ in variants]
+    pairs = [c for c in COMPARISONS if c[0] in names and c[1] in names]
+    label = max((len(f"{ours} / {peer}") for ours, peer, _ in pairs), default=0)
+    print(f"{'loop':<8} {'size':>6}  {'ratio':<{label}}  ours/peer")
+    for lp in loops:
+        for size in args.sizes:
+            for ours, peer, target in pairs:
+                a, b = rates[lp, size, ours], rates[lp, size, peer]
+                per_round = [x / y for x, y in zip(a, b)]
+                ratio = statistics.median(a) / statistics.median(b)
+                print(f"{lp:<8} {size:>5}B  {ours + ' / ' + peer:<{label}}  {ratio:.3f} "
+                      f"(rounds {min(per_round):.2f}-{max(per_round):.2f})  target >= "
+                      f"{target:.2f}: {'met' if ratio >= target else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
