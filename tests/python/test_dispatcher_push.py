@@ -101,7 +101,11 @@ def test_sync_wake_comes_from_its_own_bound_socket(watcher):
     d.setup()
     bound = wake_address(d)
     assert bound[0] == "127.0.0.1" and bound[1] != 0
+    # Wakes go out on the socket's connection to its own address.
+    sock = field(d, "_sock")
+    assert sock.getpeername() == bound
     aim(d, view(d)._fd, watcher.address)
+    sock.connect(watcher.address)
     push_entry(d, "push")(b"m")
     (payload, source), = watcher.receive(1)
     assert (payload, source) == (b"\x01", bound)

@@ -40,6 +40,12 @@ struct Wrapper {
 PyTypeObject coroutine_type{};
 PyTypeObject wrapper_type{};
 
+// A pop or push makes one coroutine and drops it moments later: a few are
+// kept for reuse (GIL held throughout).
+constexpr int kSpareCoroutines = 16;
+Coroutine *spare_coroutines[kSpareCoroutines];
+int spare_coroutine_count = 0;
+
 Coroutine *as_co(PyObject *o) {
   return reinterpret_cast<Coroutine *>(o);
 }
@@ -206,13 +212,37 @@ bool Await::await_suspend(std::coroutine_handle<CoPromise> h) noexcept {
   return true;
 }
 
+namespace {
+
+// Frames of one body all have one size, and a queue's pushes and pops make
+// and drop them at a high rate: a few freed blocks are kept for reuse.
+struct SpareFrame {
+  void *block;
+  std::size_t size;
+};
+constexpr int kSpareFrames = 16;
+SpareFrame spare_frames[kSpareFrames];
+int spare_frame_count = 0;
+
+}  // namespace
+
 void *CoPromise::operator new(std::size_t n) {
+  for (int i = spare_frame_count - 1; i >= 0; --i) {
+    if (spare_frames[i].size != n) continue;
+    void *p = spare_frames[i].block;
+    spare_frames[i] = spare_frames[--spare_frame_count];
+    return p;
+  }
   void *p = PyMem_Malloc(n);
   if (!p) throw std::bad_alloc();
   return p;
 }
 
-void CoPromise::operator delete(void *p) noexcept {
+void CoPromise::operator delete(void *p, std::size_t n) noexcept {
+  if (spare_frame_count < kSpareFrames) {
+    spare_frames[spare_frame_count++] = {p, n};
+    return;
+  }
   PyMem_Free(p);
 }
 
@@ -263,9 +293,11 @@ namespace {
 PyObject *finish_send(SendResult r, Ref &out) noexcept {
   if (r == SendResult::next) return out.release();
   if (r == SendResult::ret) {
-    // Built as an instance: a tuple value would be unpacked into arguments.
     if (out.get() == Py_None) {
       PyErr_SetNone(PyExc_StopIteration);
+    } else if (!PyTuple_Check(out.get()) && !PyExceptionInstance_Check(out.get())) {
+      // Taken as the value itself; a tuple would be unpacked into arguments.
+      PyErr_SetObject(PyExc_StopIteration, out.get());
     } else {
       PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, out.get());
       if (stop) {
@@ -308,9 +340,21 @@ PyObject *co_close(PyObject *self, PyObject *) noexcept {
   Py_RETURN_NONE;
 }
 
+// Every `await` of a coroutine makes one of these and drops it soon after:
+// a few are kept for reuse (GIL held throughout).
+constexpr int kSpareWrappers = 8;
+Wrapper *spare_wrappers[kSpareWrappers];
+int spare_count = 0;
+
 PyObject *co_await_slot(PyObject *self) noexcept {
-  Wrapper *w = PyObject_GC_New(Wrapper, &wrapper_type);
-  if (!w) return nullptr;
+  Wrapper *w;
+  if (spare_count > 0) {
+    w = spare_wrappers[--spare_count];
+    PyObject_Init(reinterpret_cast<PyObject *>(w), &wrapper_type);
+  } else {
+    w = PyObject_GC_New(Wrapper, &wrapper_type);
+    if (!w) return nullptr;
+  }
   w->coroutine = Ref::borrow(self).release();
   PyObject_GC_Track(w);
   return reinterpret_cast<PyObject *>(w);
@@ -327,6 +371,7 @@ PySendResult co_am_send(PyObject *self, PyObject *arg, PyObject **result) noexce
 
 void co_finalize(PyObject *self) noexcept {
   Coroutine *co = as_co(self);
+  if (co->state == CoState::finished) return;  // the common case: nothing to do
   SavedError saved;
   if (co->state == CoState::created && co->frame) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
@@ -363,7 +408,9 @@ int co_clear(PyObject *self) noexcept {
 }
 
 void co_dealloc(PyObject *self) noexcept {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  // A finished coroutine has nothing to finalize.
+  if (as_co(self)->state != CoState::finished && PyObject_CallFinalizerFromDealloc(self) < 0)
+    return;  // resurrected
   PyObject_GC_UnTrack(self);
   Coroutine *co = as_co(self);
   destroy_frame(co);
@@ -373,7 +420,12 @@ void co_dealloc(PyObject *self) noexcept {
   Py_CLEAR(co->code);
   Py_CLEAR(co->name);
   Py_CLEAR(co->qualname);
-  PyObject_GC_Del(self);
+  // Kept for reuse unless its finalizer ran: the collector would not run it
+  // again on the object's next life.
+  if (spare_coroutine_count < kSpareCoroutines && !PyObject_GC_IsFinalized(self))
+    spare_coroutines[spare_coroutine_count++] = co;
+  else
+    PyObject_GC_Del(self);
 }
 
 PyObject *co_repr(PyObject *self) noexcept {
@@ -466,7 +518,10 @@ Wrapper *as_wrapper(PyObject *o) {
 
 PyObject *wrapper_iternext(PyObject *self) noexcept {
   Ref out;
-  return finish_send(coroutine_send(as_wrapper(self)->coroutine, Py_None, false, out), out);
+  const SendResult r = coroutine_send(as_wrapper(self)->coroutine, Py_None, false, out);
+  // An iterator may end without an exception: the await reads that as None.
+  if (r == SendResult::ret && out.get() == Py_None) return nullptr;
+  return finish_send(r, out);
 }
 PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept {
   return co_send(as_wrapper(self)->coroutine, arg);
@@ -493,7 +548,10 @@ int wrapper_clear(PyObject *self) noexcept {
 void wrapper_dealloc(PyObject *self) noexcept {
   PyObject_GC_UnTrack(self);
   Py_CLEAR(as_wrapper(self)->coroutine);
-  PyObject_GC_Del(self);
+  if (spare_count < kSpareWrappers)
+    spare_wrappers[spare_count++] = as_wrapper(self);
+  else
+    PyObject_GC_Del(self);
 }
 
 PyMethodDef wrapper_methods[] = {
@@ -559,8 +617,14 @@ void ready_coroutine_type() {
 Ref make_coroutine(PyObject *function, PyObject *self, std::initializer_list<PyObject *> args,
                    CoBody body) {
   const FunctionView f = function_view(function);
-  Coroutine *co = PyObject_GC_New(Coroutine, &coroutine_type);
-  if (!co) throw_set();
+  Coroutine *co;
+  if (spare_coroutine_count > 0) {
+    co = spare_coroutines[--spare_coroutine_count];
+    PyObject_Init(reinterpret_cast<PyObject *>(co), &coroutine_type);
+  } else {
+    co = PyObject_GC_New(Coroutine, &coroutine_type);
+    if (!co) throw_set();
+  }
   new (&co->frame) std::coroutine_handle<CoPromise>();
   co->state = CoState::created;
   co->name = Ref::borrow(f.name).release();

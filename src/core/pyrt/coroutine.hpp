@@ -79,7 +79,7 @@ struct CoPromise {
   // Frames are small and made and freed with the GIL held: pymalloc is the
   // fastest allocator there is for them.
   static void *operator new(std::size_t n);
-  static void operator delete(void *p) noexcept;
+  static void operator delete(void *p, std::size_t n) noexcept;
 };
 
 // `co_await body(...)` inside another body runs it as part of the same

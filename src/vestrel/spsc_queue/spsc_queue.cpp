@@ -284,13 +284,17 @@ PyObject *get_stopped(PyObject *self, void *) noexcept {
 
 PyMethodDef queue_methods[] = {
     {"put", py_put<&Ring::put>, METH_O,
-     "put(data) -> int\n\nStore a fixed-size message; waits for room when block_on_full."},
+     "put($self, data, /)\n--\n\nput(data) -> int\n\nStore a fixed-size message; waits for room "
+     "when block_on_full."},
     {"try_put", py_put<&Ring::try_put>, METH_O,
-     "try_put(data) -> int\n\nStore a fixed-size message without waiting."},
+     "try_put($self, data, /)\n--\n\ntry_put(data) -> int\n\nStore a fixed-size message without "
+     "waiting."},
     {"put_var", py_put<&Ring::put_var>, METH_O,
-     "put_var(data) -> int\n\nStore a variable-size message; waits for room when block_on_full."},
+     "put_var($self, data, /)\n--\n\nput_var(data) -> int\n\nStore a variable-size message; waits "
+     "for room when block_on_full."},
     {"try_put_var", py_put<&Ring::try_put_var>, METH_O,
-     "try_put_var(data) -> int\n\nStore a variable-size message without waiting."},
+     "try_put_var($self, data, /)\n--\n\ntry_put_var(data) -> int\n\nStore a variable-size message "
+     "without waiting."},
     {"take", py_take<false>, METH_NOARGS,
      "take() -> bytes | None\n\nWait (without the GIL) for a fixed-size message; None once "
      "stopped and drained. Its slot stays held until release() or the next operation."},

@@ -94,7 +94,12 @@ Py_ssize_t waiting(PyObject *obj, PyObject *attr) {
 bool all_woken(PyObject *obj, PyObject *attr) {
   static PyObject *const done = name("done");
   Ref waiters = Ref::steal(PyObject_GetAttr(obj, attr));
-  Ref it = waiters ? Ref::steal(PyObject_GetIter(waiters.get())) : Ref();
+  const Py_ssize_t n = waiters ? PyObject_Length(waiters.get()) : -1;
+  if (n <= 0) {
+    if (n < 0) PyErr_Clear();
+    return n == 0;  // the usual case, checked without an iterator
+  }
+  Ref it = Ref::steal(PyObject_GetIter(waiters.get()));
   if (!it) {
     PyErr_Clear();
     return false;

@@ -125,6 +125,16 @@ Co reader_body(const CoArgs &c) {
     // Both fields are read afresh on every pass.
     Ref msg = check(self->_pop_fn(self));
     if (msg.get() == Py_None) {
+      // Closed before its cancellation ran (the task had not started, or a
+      // callback was running): waiting on the closed socket would end the
+      // task with that socket's error, reported as never retrieved. It ends
+      // as close meant it to, cancelled.
+      if (self->_sock != sock) {
+        Ref asyncio = module_global("asyncio");
+        Ref cancelled = check(PyObject_GetAttrString(asyncio.get(), "CancelledError"));
+        PyErr_SetNone(cancelled.get());
+        pyrt::throw_set();
+      }
       Ref wake = check(PyObject_CallMethodObjArgs(loop, sock_recv.get(), sock, one.get(), nullptr));
       co_await Await(std::move(wake));
       continue;

@@ -100,6 +100,9 @@ void publish_bound_socket(PyObject *sock, VestrelPlatformSocket &fd, VestrelSock
     PyErr_Format(PyExc_ValueError, "%s: %R is not an IPv4 address", who, ip.get());
     pyrt::throw_set();
   }
+  // Connected to itself, so producers can send without naming the address
+  // (cheaper per datagram); it then also ignores datagrams from elsewhere.
+  call_method(sock, "connect", name.get());
   Ref fileno = call_method(sock, "fileno");
   const platform::Socket handle = to_unsigned(fileno.get(), ~0ULL, "PLATFORM_SOCKET");
   publish_wake_target(fd, addr, handle, bound);
