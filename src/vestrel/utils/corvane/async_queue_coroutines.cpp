@@ -79,27 +79,35 @@ PyObject *name(const char *text) {
   return s;
 }
 
-// The length of a container attribute (None counts as empty); -1 when it
-// is not what asyncio keeps there.
-Py_ssize_t waiting(PyObject *obj, PyObject *attr) {
-  Ref w = Ref::steal(PyObject_GetAttr(obj, attr));
-  if (w.get() == Py_None) return 0;
-  const Py_ssize_t n = w ? PyObject_Length(w.get()) : -1;
-  if (n < 0) PyErr_Clear();
-  return n;
+// An instance attribute read straight from the instance dict (asyncio's
+// locks keep their state there): a borrowed reference, null when missing.
+PyObject *instance_attr(PyObject *dict, PyObject *attr) {
+  PyObject *v = PyDict_GetItemWithError(dict, attr);
+  if (!v) PyErr_Clear();
+  return v;
 }
 
-// True when every waiter future in `obj.<attr>` is done (notify() skips
-// those), or there are none; false for anything unexpected.
-bool all_woken(PyObject *obj, PyObject *attr) {
+Ref dict_of(PyObject *obj) {
+  Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  if (!d || !PyDict_Check(d.get())) {
+    PyErr_Clear();
+    return Ref();
+  }
+  return d;
+}
+
+// True when no waiter future in `waiters` is left to wake (notify() skips
+// done ones; a woken waiter stays listed until it runs), or there are none;
+// false for anything unexpected.
+bool all_woken(PyObject *waiters) {
   static PyObject *const done = name("done");
-  Ref waiters = Ref::steal(PyObject_GetAttr(obj, attr));
-  const Py_ssize_t n = waiters ? PyObject_Length(waiters.get()) : -1;
+  const Py_ssize_t n = waiters ? PyObject_Length(waiters) : -1;
   if (n <= 0) {
     if (n < 0) PyErr_Clear();
     return n == 0;  // the usual case, checked without an iterator
   }
-  Ref it = Ref::steal(PyObject_GetIter(waiters.get()));
+  Ref keep = Ref::borrow(waiters);
+  Ref it = Ref::steal(PyObject_GetIter(waiters));
   if (!it) {
     PyErr_Clear();
     return false;
@@ -120,26 +128,26 @@ bool all_woken(PyObject *obj, PyObject *attr) {
 
 // True when `async with cond: cond.notify()` would change nothing: asyncio's
 // own condition over its own lock, the lock free with nobody queued for it,
-// and no waiter on the condition left to wake (a woken one stays listed until
-// it runs). The block would take the free lock without suspending, notify
-// nobody and give the lock back. Skipping it saves most of a push's cost;
-// anything else takes the full handshake.
+// and no waiter on the condition left to wake. The block would take the free
+// lock without suspending, notify nobody and give the lock back. Skipping it
+// saves most of a push's cost; anything else takes the full handshake.
 bool wakeup_is_noop(PyObject *cond) {
   static PyObject *const waiters = name("_waiters"), *const lock_name = name("_lock"),
                          *const locked = name("_locked");
   if (reinterpret_cast<PyObject *>(Py_TYPE(cond)) != state.condition_type) return false;
-  if (!all_woken(cond, waiters)) return false;
-  Ref lock = Ref::steal(PyObject_GetAttr(cond, lock_name));
-  if (!lock || reinterpret_cast<PyObject *>(Py_TYPE(lock.get())) != state.lock_type) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref is_locked = Ref::steal(PyObject_GetAttr(lock.get(), locked));
-  if (is_locked.get() != Py_False) {
-    PyErr_Clear();
-    return false;
-  }
-  return waiting(lock.get(), waiters) == 0;
+  Ref cond_dict = dict_of(cond);
+  if (!cond_dict || !all_woken(instance_attr(cond_dict.get(), waiters))) return false;
+  Ref lock = Ref::borrow(instance_attr(cond_dict.get(), lock_name));
+  if (!lock || reinterpret_cast<PyObject *>(Py_TYPE(lock.get())) != state.lock_type) return false;
+  Ref lock_dict = dict_of(lock.get());
+  if (!lock_dict || instance_attr(lock_dict.get(), locked) != Py_False) return false;
+  // Unlike the condition's, the lock's queue must be empty: a free lock with
+  // a queue makes a newcomer wait its turn.
+  PyObject *queued = instance_attr(lock_dict.get(), waiters);
+  if (queued == Py_None) return true;
+  const Py_ssize_t n = queued ? PyObject_Length(queued) : -1;
+  if (n < 0) PyErr_Clear();
+  return n == 0;
 }
 
 // The push's wake-up: one waiter at most, and only for a stored message.
