@@ -306,3 +306,56 @@ def test_cycle_through_the_awaited_object_is_collected():
     del holder[0]
     gc.collect()
     assert step() is None
+
+
+# ------------------------------------------------------------ driven by a loop
+
+
+def test_driven_by_a_task_and_by_an_await(run_async):
+    # A task drives the coroutine through send/am_send and throw; an await in
+    # Python code goes through __await__'s iterator. Both must agree.
+    async def body():
+        q = AsyncQueue()
+        direct = asyncio.ensure_future(q.pop())
+
+        async def awaiting():
+            return await q.pop()
+
+        nested = asyncio.ensure_future(awaiting())
+        await asyncio.sleep(0)
+        await q.push_buf(b"1")
+        await q.push_buf(b"2")
+        got = sorted(await asyncio.gather(direct, nested))
+        lost = [asyncio.ensure_future(q.pop()), asyncio.ensure_future(awaiting())]
+        await asyncio.sleep(0)
+        for t in lost:
+            t.cancel()
+        results = await asyncio.gather(*lost, return_exceptions=True)
+        assert all(isinstance(r, asyncio.CancelledError) for r in results)
+        return got
+
+    assert run_async(body) == [b"1", b"2"]
+
+
+def test_many_timeouts_leave_the_queue_usable(run_async):
+    async def body():
+        q = AsyncQueue()
+        for _ in range(100):
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(q.pop(), 0.0005)
+        await q.push_str("ok")
+        return await asyncio.wait_for(q.pop(), 5)
+
+    assert run_async(body) == b"ok"
+
+
+def test_gather_of_a_thousand(run_async):
+    async def body():
+        q = AsyncQueue(None, 8, 1024)
+        pops = [q.pop() for _ in range(1000)]
+        pushes = [q.push_buf(b"%d" % i) for i in range(1000)]
+        got = await asyncio.gather(*pops, *pushes)
+        return sorted(got[:1000], key=int), got[1000:]
+
+    got, pushed = run_async(body)
+    assert got == [b"%d" % i for i in range(1000)] and pushed == [None] * 1000
