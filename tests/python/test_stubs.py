@@ -16,9 +16,10 @@ from corvane_layout import VTABLES, field, view, vtable
 
 PACKAGE = Path(vestrel.__file__).parent
 MODULES = ["vestrel.common", "vestrel.spsc_queue.spsc_queue",
-           "vestrel.utils.brackwell.brackwell", "vestrel.utils.corvane.corvane"]
-# Extension modules that ship without a stub: the native producers for tests.
-UNSTUBBED = {"vestrel._testing._testing"}
+           "vestrel.utils.brackwell.brackwell", "vestrel.utils.corvane.corvane",
+           "vestrel._testing._testing"]
+# Extension modules that ship without a stub.
+UNSTUBBED = set()
 
 # Set by the module loader or the type machinery; not part of any API.
 PLUMBING = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__",
@@ -122,14 +123,13 @@ def runtime_parameters(owner, name):
     """What the runtime states about a callable's parameters, or None when it
     states nothing: our functions carry code objects; slot wrappers have text
     signatures; built-in methods and constructors spell theirs in a docstring."""
-    if isinstance(owner, types.ModuleType):
-        return from_signature(getattr(owner, name), skip_first=False)
     if name in CONSTRUCTORS:
         doc = owner.__doc__ or ""
         return from_doc_line(doc) if doc.startswith(owner.__name__ + "(") else None
-    obj = vars(owner)[name]
+    module = isinstance(owner, types.ModuleType)
+    obj = getattr(owner, name) if module else vars(owner)[name]
     try:
-        return from_signature(obj, skip_first=True)
+        return from_signature(obj, skip_first=not module)
     except ValueError:
         doc = obj.__doc__ or ""
         return from_doc_line(doc) if doc.startswith(name + "(") else None
