@@ -435,14 +435,17 @@ PyMethodDef module_methods[] = {
      "variable-size ones lengths in [min_size, max_size] (message_length). `rate` paces in "
      "messages/s; `retry` retries full-ring refusals (ThreadedDispatcher only)."},
     {"decode", decode, METH_O,
-     "decode(msg) -> (seq, timestamp_ns)\n\nRaises ValueError when the payload is not intact."},
+     "decode($module, msg, /)\n--\n\ndecode(msg) -> (seq, timestamp_ns)\n\nRaises ValueError when "
+     "the payload is not intact."},
     {"encode", encode, METH_VARARGS,
      "encode(seq, length) -> bytes\n\nMessage `seq` of `length` bytes, time-stamped now."},
     {"message_length", message_length, METH_VARARGS,
      "message_length(seq, min_size, max_size) -> int\n\nLength of message `seq` in a "
      "variable-size run."},
     {"now_ns", now_ns, METH_NOARGS, "now_ns() -> int\n\nThe producers' clock, in ns."},
-    {"ring_of", ring_of, METH_O, "ring_of(dispatcher) -> SPSCQueue\n\nThe dispatcher's ring."},
+    {"ring_of", ring_of, METH_O,
+     "ring_of($module, dispatcher, /)\n--\n\nring_of(dispatcher) -> SPSCQueue\n\nThe dispatcher's "
+     "ring."},
     {nullptr, nullptr, 0, nullptr},
 };
 
