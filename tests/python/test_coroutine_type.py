@@ -359,3 +359,21 @@ def test_gather_of_a_thousand(run_async):
 
     got, pushed = run_async(body)
     assert got == [b"%d" % i for i in range(1000)] and pushed == [None] * 1000
+
+
+def test_a_stop_iteration_someone_keeps_is_never_reused(run_async):
+    # An await takes the finished value out of a StopIteration; one that is
+    # still referenced elsewhere must not change under its holder.
+    async def body():
+        q = AsyncQueue()
+        await q.push_buf(b"first")
+        it = q.pop().__await__()
+        with pytest.raises(StopIteration) as info:
+            next(it)
+        kept = info.value
+        for m in (b"a", b"b", b"c"):
+            await q.push_buf(m)
+            assert await q.pop() == m
+        return kept.value, kept.args, kept.__traceback__ is not None
+
+    assert run_async(body) == (b"first", (b"first",), True)

@@ -516,11 +516,49 @@ Wrapper *as_wrapper(PyObject *o) {
   return reinterpret_cast<Wrapper *>(o);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 an `await` in Python code drives us through tp_iternext, and a
+// value comes back only inside a StopIteration instance, which the await
+// takes apart at once. One spare instance is reused whenever nobody else
+// holds it (then nothing can observe the reuse): it saves building and
+// freeing an exception for every value an await returns.
+PyObject *spare_stop = nullptr;
+
+void raise_stop_with(PyObject *value) noexcept {
+  auto *e = reinterpret_cast<PyStopIterationObject *>(spare_stop);
+  if (!e || Py_REFCNT(spare_stop) != 1) {
+    PyObject *made = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!made) return;
+    Py_XSETREF(spare_stop, made);
+    PyErr_SetRaisedException(Ref::borrow(made).release());
+    return;
+  }
+  PyObject *args = PyTuple_Pack(1, value);
+  if (!args) return;
+  Py_SETREF(e->args, args);
+  Py_INCREF(value);
+  Py_SETREF(e->value, value);
+  Py_CLEAR(e->dict);
+  Py_CLEAR(e->notes);
+  Py_CLEAR(e->traceback);
+  Py_CLEAR(e->context);
+  Py_CLEAR(e->cause);
+  e->suppress_context = 0;
+  PyErr_SetRaisedException(Ref::borrow(spare_stop).release());
+}
+#endif
+
 PyObject *wrapper_iternext(PyObject *self) noexcept {
   Ref out;
   const SendResult r = coroutine_send(as_wrapper(self)->coroutine, Py_None, false, out);
   // An iterator may end without an exception: the await reads that as None.
   if (r == SendResult::ret && out.get() == Py_None) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+  if (r == SendResult::ret) {
+    raise_stop_with(out.get());
+    return nullptr;
+  }
+#endif
   return finish_send(r, out);
 }
 PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept {
