@@ -108,12 +108,6 @@ void tp_dealloc(PyObject *o) noexcept {
   Py_TYPE(o)->tp_free(o);
 }
 
-int tp_clear(PyObject *o) noexcept {
-  Self *self = as_self(o);
-  Fields::reset(self);
-  return 0;
-}
-
 // ------------------------------------------------------------ Python methods
 
 Ref py_setup(PyObject *o, BoundArgs &a) {
@@ -174,7 +168,7 @@ ClassDef def = {"AsyncDispatcher", &type, &vtable, methods, &reduce, &setstate};
 
 ClassDef &async_dispatcher_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.AsyncDispatcher", sizeof(Self), tp_dealloc,
-                   Fields::traverse, tp_clear, tp_new, tp_finalize});
+                   Fields::traverse, Fields::clear, tp_new, tp_finalize});
   return def;
 }
 

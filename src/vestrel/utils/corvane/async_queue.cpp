@@ -125,12 +125,6 @@ void tp_dealloc(PyObject *o) noexcept {
   Py_TYPE(o)->tp_free(o);
 }
 
-int tp_clear(PyObject *o) noexcept {
-  Self *self = as_self(o);
-  Fields::reset(self);
-  return 0;
-}
-
 // ------------------------------------------------------------ Python methods
 
 Ref py_start_dispatcher(PyObject *o, BoundArgs &a) {
@@ -244,7 +238,7 @@ const char kDoc[] =
 
 ClassDef &async_queue_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.AsyncQueue", sizeof(Self), tp_dealloc,
-                   Fields::traverse, tp_clear, tp_new, nullptr, tp_init, kDoc});
+                   Fields::traverse, Fields::clear, tp_new, nullptr, tp_init, kDoc});
   return def;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "async_queue.hpp"
+#include "dispatcher_reader.hpp"
 #include "pyrt/coroutine.hpp"
 #include "vestrel/spsc_queue.h"
 
@@ -42,13 +43,12 @@ VestrelSPSCQueue *ring_of(Self *self) {
   return reinterpret_cast<VestrelSPSCQueue *>(q);
 }
 
-// One take; the copy is made before anything else can touch the ring.
+// One take, copied at once (before anything else can touch the ring); null
+// when the ring is empty.
 Ref try_pop(Self *self) {
-  VestrelSPSCQueue *q = ring_of(self);
-  const char *data = nullptr;
-  std::size_t size = 0;
-  if (q->vtab->try_take(q, &data, &size) != VESTREL_RING_TAKEN) return Ref();
-  return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+  Ref msg = check(
+      take_copy(reinterpret_cast<PyObject *>(ring_of(self)), &VestrelSPSCQueue_VTable::try_take));
+  return msg.get() == Py_None ? Ref() : std::move(msg);
 }
 
 bool try_put(Self *self, const char *data, std::size_t size) {

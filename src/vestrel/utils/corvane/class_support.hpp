@@ -41,6 +41,11 @@ struct ObjectFields {
     return r;
   }
   static void reset(Self *self) noexcept { reset_fields({&(self->*Fields)...}); }
+  // tp_clear.
+  static int clear(PyObject *o) noexcept {
+    reset(reinterpret_cast<Self *>(o));
+    return 0;
+  }
   static void release(Self *self) noexcept {
     auto drop = [](PyObject *&field) { pyrt::Ref::steal(std::exchange(field, nullptr)); };
     (drop(self->*Fields), ...);

@@ -119,12 +119,6 @@ void tp_dealloc(PyObject *o) noexcept {
   Py_TYPE(o)->tp_free(o);
 }
 
-int tp_clear(PyObject *o) noexcept {
-  Self *self = as_self(o);
-  Fields::reset(self);
-  return 0;
-}
-
 // ------------------------------------------------------------ Python methods
 
 Ref done(PyObject *) {
@@ -208,7 +202,7 @@ ClassDef def = {"SyncDispatcher", &type, &vtable, methods, &reduce, &setstate};
 
 ClassDef &sync_dispatcher_class() {
   fill_type(type, {"vestrel.utils.corvane.corvane.SyncDispatcher", sizeof(Self), tp_dealloc,
-                   Fields::traverse, tp_clear, tp_new, tp_finalize});
+                   Fields::traverse, Fields::clear, tp_new, tp_finalize});
   return def;
 }
 
