@@ -15,7 +15,8 @@
 //     each message with try_put and sends one wake datagram after it;
 //     drain(callback), called from a Python thread, delivers `count`
 //     messages with the GIL held and waits in recvfrom without it whenever
-//     the ring is empty.
+//     the ring is empty. An asyncio reader takes with try_take() instead
+//     and waits with loop.sock_recv on a socket made from fileno().
 //
 // Messages use the layout of vestrel._testing (sequence number, clock time in
 // ns, then a pattern), so one callback serves every variant. Every thread is
@@ -400,6 +401,41 @@ PyObject *ring_drain(PyObject *self, PyObject *callback) noexcept {
   return PyLong_FromUnsignedLongLong(delivered);
 }
 
+// The asyncio reader's take: the message as bytes, or None when empty. The
+// caller is the ring's one consumer, so not while drain() runs.
+PyObject *ring_try_take(PyObject *self, PyObject *) noexcept {
+  RingRun &run = ring_run(self);
+  if (run.draining) {
+    PyErr_SetString(PyExc_RuntimeError, "one consumer at a time");
+    return nullptr;
+  }
+  const char *data;
+  std::size_t length;
+  if (run.ring->try_take(&data, &length) != vestrel::ring::kTaken) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length));
+}
+
+PyObject *ring_fileno(PyObject *self, PyObject *) noexcept {
+  return PyLong_FromLong(ring_run(self).fd);
+}
+
+// Untimed, before start(): fills and empties the ring once, so that the run
+// does not pay first-touch page faults a long-lived ring would not.
+PyObject *ring_warm(PyObject *self, PyObject *) noexcept {
+  RingRun &run = ring_run(self);
+  if (run.thread.joinable()) {
+    PyErr_SetString(PyExc_RuntimeError, "already started");
+    return nullptr;
+  }
+  while (run.ring->try_put(run.buffer.data(), run.size) == vestrel::ring::kStored) {
+  }
+  const char *data;
+  std::size_t length;
+  while (run.ring->try_take(&data, &length) == vestrel::ring::kTaken) {
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject *ring_cancel(PyObject *self, PyObject *) noexcept {
   RingRun &run = ring_run(self);
   run.cancelled = true;
@@ -430,6 +466,10 @@ PyMethodDef ring_methods[] = {
     {"start", ring_start, METH_NOARGS, "start()\n\nStart the producer thread."},
     {"drain", ring_drain, METH_O,
      "drain(callback) -> int\n\nDeliver `count` messages (fewer after cancel())."},
+    {"try_take", ring_try_take, METH_NOARGS,
+     "try_take() -> bytes | None\n\nOne message, or None when the ring is empty."},
+    {"fileno", ring_fileno, METH_NOARGS, "fileno() -> int\n\nThe wake socket's descriptor."},
+    {"warm", ring_warm, METH_NOARGS, "warm()\n\nFill and empty the ring once (before start())."},
     {"cancel", ring_cancel, METH_NOARGS, "cancel()\n\nStop the producer and wake drain()."},
     {"join", ring_join, METH_NOARGS, "join()\n\nWait for the producer thread."},
     {nullptr, nullptr, 0, nullptr},
