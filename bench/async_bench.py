@@ -22,6 +22,10 @@ Variants (64-byte and 1 KiB messages, on the stdlib loop and on uvloop):
                        loop.sock_recv when the ring is empty. AsyncDispatcher
                        runs the same protocol, so this row shows what its
                        reader saves; it has no target.
+  producer alone       the ceiling of that protocol: AsyncDispatcher's
+                       producer with its reader not yet run, every datagram
+                       going to a socket nobody reads; pushes per second,
+                       timed around the producer thread.
   AsyncQueue pop       a producer task awaits push_buf of one prebuilt bytes
                        object, a consumer task awaits pop().
   asyncio.Queue get    the same with put() and get().
@@ -172,6 +176,27 @@ async def async_dispatcher(args, size):
     return rate
 
 
+async def producer_alone(args, size):
+    count = args.count
+
+    async def acallback(msg):
+        pass
+
+    d = AsyncDispatcher(acallback, capacity=count, slot_size=size)
+    warm(_testing.ring_of(d), count, size)
+    # The reader task is created here but cannot run before this coroutine
+    # next yields: join() blocks the loop's thread until the producer ends.
+    d.setup()
+    start = peers.now_ns()
+    producer = _testing.start(d, count, size)
+    producer.join()
+    rate = count / ((peers.now_ns() - start) / 1e9)
+    d.close()
+    await asyncio.sleep(0)
+    assert producer.pushed == count, (producer.pushed, count)
+    return rate
+
+
 async def call_soon_peer(args, size):
     loop = asyncio.get_running_loop()
     sink = Sink(args.count, checked=True)
@@ -288,6 +313,7 @@ VARIANTS = [
     ("AsyncDispatcher", "dispatcher", async_dispatcher),
     ("call_soon_threadsafe", "call-soon", call_soon_peer),
     ("ring + sock_recv", "ring-sock-recv", ring_sock_recv),
+    ("producer alone", "producer-alone", producer_alone),
     ("AsyncQueue pop", "queue-pop", async_queue_pop),
     ("asyncio.Queue get", "asyncio-get", stdlib_queue_get),
     ("AsyncQueue dispatch", "queue-dispatch", async_queue_dispatch),

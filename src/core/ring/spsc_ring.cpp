@@ -39,6 +39,34 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// Asks for the lines of the producer's next record ahead of time. A ring much
+// larger than the cache hands every put cold lines, and the producer would
+// otherwise wait for each of them inside memcpy; the time until its next put
+// (a Python call, a system call) covers the fetch. Only a hint: reading
+// lines the consumer still uses is harmless. The current message's length
+// stands in for the next one's, bounded so a huge record costs little.
+// Small records are left to the hardware: a line or two is cheap to miss,
+// and in a nearly empty ring taking it early steals it from a consumer that
+// is still reading its neighbour (measured: 64-byte puts lost a third).
+constexpr std::size_t kLine = 64;
+constexpr std::size_t kPrefetchMin = 256;
+constexpr std::size_t kPrefetchMax = 4096;
+
+inline void prefetch_for_write(const char *at, std::size_t length) noexcept {
+  if (length < kPrefetchMin) return;
+  const std::size_t n = std::min(length, kPrefetchMax);
+  for (std::size_t i = 0; i < n; i += kLine) {
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    // GCC 12 deletes a loop of __builtin_prefetch as dead code.
+    asm volatile("prefetcht0 (%0)" : : "r"(at + i));
+#elif defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(at + i, 1, 3);
+#elif defined(_M_X64) || defined(_M_IX86)
+    _mm_prefetch(at + i, _MM_HINT_T0);
+#endif
+  }
+}
+
 inline std::uint64_t load_header(const char *at) noexcept {
   std::uint64_t v;
   std::memcpy(&v, at, sizeof v);
@@ -249,6 +277,7 @@ int Ring::put_fixed(const char *data, std::size_t length, bool wait) noexcept {
     write_record(slot(tail_pos_), data, length);
     tail_pos_ = tail_pos_ + 1 == cfg_.capacity ? 0 : tail_pos_ + 1;
     publish_tail(t + 1);
+    prefetch_for_write(slot(tail_pos_), kHeader + length);
     return kStored;
   }
 }
@@ -288,6 +317,7 @@ int Ring::put_var_impl(const char *data, std::size_t length, bool wait) noexcept
     pos += rec;
     tail_pos_ = pos == bytes_ ? 0 : pos;
     publish_tail(t);
+    prefetch_for_write(buf_ + tail_pos_, std::min(rec, bytes_ - tail_pos_));
     return kStored;
   }
 }
