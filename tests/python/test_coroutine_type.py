@@ -377,3 +377,21 @@ def test_a_stop_iteration_someone_keeps_is_never_reused(run_async):
         return kept.value, kept.args, kept.__traceback__ is not None
 
     assert run_async(body) == (b"first", (b"first",), True)
+
+
+def test_the_args_of_a_stop_iteration_someone_keeps_do_not_change(run_async):
+    async def body():
+        q = AsyncQueue()
+        await q.push_buf(b"first")
+        it = q.pop().__await__()
+        try:
+            next(it)
+        except StopIteration as e:
+            kept = e.args
+        for m in (b"a", b"b"):
+            await q.push_buf(m)
+            assert await q.pop() == m
+        return kept
+
+    assert run_async(body) == (b"first",)
+

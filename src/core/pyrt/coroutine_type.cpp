@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "coroutine.hpp"
 #include "coroutine_object.hpp"
@@ -268,22 +269,37 @@ void raise_stop_with(PyObject *value) noexcept {
   if (!e || Py_REFCNT(spare_stop) != 1) {
     PyObject *made = PyObject_CallOneArg(PyExc_StopIteration, value);
     if (!made) return;
-    Py_XSETREF(spare_stop, made);
+    // Raised before the old spare goes: its release may run a finalizer
+    // that comes back here, and must find `made` held by the raise.
     PyErr_SetRaisedException(Ref::borrow(made).release());
+    Py_XSETREF(spare_stop, made);
     return;
   }
-  PyObject *args = PyTuple_Pack(1, value);
-  if (!args) return;
-  Py_SETREF(e->args, args);
-  Py_INCREF(value);
-  Py_SETREF(e->value, value);
-  Py_CLEAR(e->dict);
-  Py_CLEAR(e->notes);
-  Py_CLEAR(e->traceback);
-  Py_CLEAR(e->context);
-  Py_CLEAR(e->cause);
+  // What the instance let go of is released only once it is raised again
+  // (held twice from then on), for the same reason.
+  PyObject *old[8];
+  int n = 0;
+  PyObject *args = e->args;
+  if (args && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 && Py_REFCNT(args) == 1) {
+    // Nobody else sees the tuple either: its item is replaced in place.
+    old[n++] = PyTuple_GET_ITEM(args, 0);
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    // The collector untracks a tuple whose items cannot form cycles.
+    if (!PyObject_GC_IsTracked(args)) PyObject_GC_Track(args);
+  } else {
+    PyObject *fresh = PyTuple_Pack(1, value);
+    if (!fresh) return;
+    old[n++] = std::exchange(e->args, fresh);
+  }
+  old[n++] = std::exchange(e->value, Py_NewRef(value));
+  old[n++] = std::exchange(e->dict, nullptr);
+  old[n++] = std::exchange(e->notes, nullptr);
+  old[n++] = std::exchange(e->traceback, nullptr);
+  old[n++] = std::exchange(e->context, nullptr);
+  old[n++] = std::exchange(e->cause, nullptr);
   e->suppress_context = 0;
   PyErr_SetRaisedException(Ref::borrow(spare_stop).release());
+  for (int i = 0; i < n; ++i) Py_XDECREF(old[i]);
 }
 #endif
 
