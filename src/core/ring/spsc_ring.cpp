@@ -47,7 +47,8 @@ inline void cpu_relax() noexcept {
 // stands in for the next one's, bounded so a huge record costs little.
 // Small records are left to the hardware: a line or two is cheap to miss,
 // and in a nearly empty ring taking it early steals it from a consumer that
-// is still reading its neighbour (measured: 64-byte puts lost a third).
+// is still reading its neighbour (measured: 64-byte puts lost half their
+// rate).
 constexpr std::size_t kLine = 64;
 constexpr std::size_t kPrefetchMin = 256;
 constexpr std::size_t kPrefetchMax = 4096;
