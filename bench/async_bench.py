@@ -158,12 +158,19 @@ def warm(ring, count, size):
         ring.try_take()
 
 
+def warm_dispatcher(acallback, count, size):
+    """An AsyncDispatcher whose warmed ring holds `count` messages, set up
+    on the running loop."""
+    d = AsyncDispatcher(acallback, capacity=count, slot_size=size)
+    warm(_testing.ring_of(d), count, size)
+    d.setup()
+    return d
+
+
 async def async_dispatcher(args, size):
     count = args.count
     sink = Sink(count, checked=True)
-    d = AsyncDispatcher(sink.acallback, capacity=count, slot_size=size)
-    warm(_testing.ring_of(d), count, size)
-    d.setup()
+    d = warm_dispatcher(sink.acallback, count, size)
     producer = _testing.start(d, count, size)
     rate = await sink.rate()
     producer.join()
@@ -182,11 +189,9 @@ async def producer_alone(args, size):
     async def acallback(msg):
         pass
 
-    d = AsyncDispatcher(acallback, capacity=count, slot_size=size)
-    warm(_testing.ring_of(d), count, size)
     # The reader task is created here but cannot run before this coroutine
     # next yields: join() blocks the loop's thread until the producer ends.
-    d.setup()
+    d = warm_dispatcher(acallback, count, size)
     start = peers.now_ns()
     producer = _testing.start(d, count, size)
     producer.join()
