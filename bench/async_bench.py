@@ -47,12 +47,11 @@ import asyncio
 import gc
 import os
 import socket
-import statistics
 import sys
 
 # The script's own directory comes first on sys.path: the peers and the
 # reporting helpers are dispatch_bench's.
-from dispatch_bench import TIMEOUT, load, peers, spread
+from dispatch_bench import TIMEOUT, load, peers, ratio_text, spread
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import AsyncDispatcher, AsyncQueue
 
@@ -401,14 +400,8 @@ def main():
     for lp in loops:
         for size in args.sizes:
             for ours, peer, target in pairs:
-                a, b = rates[lp, size, ours], rates[lp, size, peer]
-                per_round = [x / y for x, y in zip(a, b)]
-                ratio = statistics.median(a) / statistics.median(b)
-                verdict = ("reference" if target is None else
-                           f"target >= {target:.2f}: {'met' if ratio >= target else 'MISSED'}")
-                print(f"{lp:<8} {size:>5}B  {ours + ' / ' + peer:<{label}}  {ratio:.3f} "
-                      f"(rounds {min(per_round):.2f}-{max(per_round):.2f})  {verdict}")
-
+                print(f"{lp:<8} {size:>5}B  {ours + ' / ' + peer:<{label}}  "
+                      f"{ratio_text(rates[lp, size, ours], rates[lp, size, peer], target)}")
 
 if __name__ == "__main__":
     main()

@@ -255,6 +255,17 @@ def spread(values, fmt):
     return "%s (%s-%s)" % (fmt(statistics.median(values)), fmt(min(values)), fmt(max(values)))
 
 
+def ratio_text(ours, peer, target):
+    """The ratio of the medians of two rows' rates (one per round), the range
+    of the per-round ratios, and the verdict against `target` (None: the
+    peer is a reference, with no target)."""
+    per_round = [a / b for a, b in zip(ours, peer)]
+    ratio = statistics.median(ours) / statistics.median(peer)
+    verdict = ("reference" if target is None else
+               f"target >= {target:.2f}: {'met' if ratio >= target else 'MISSED'}")
+    return f"{ratio:.3f} (rounds {min(per_round):.2f}-{max(per_round):.2f})  {verdict}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=200_000, help="messages per run")
@@ -295,13 +306,8 @@ def main():
     print(f"{'size':>6}  {'ratio':<{label}}  ours/peer")
     for size in args.sizes:
         for ours, peer, target in pairs:
-            per_round = [a / b for a, b in zip(rates[size, ours], rates[size, peer])]
-            ratio = statistics.median(rates[size, ours]) / statistics.median(rates[size, peer])
-            verdict = ""
-            if target is not None:
-                verdict = f"  target >= {target:.2f}: {'met' if ratio >= target else 'MISSED'}"
-            print(f"{size:>5}B  {ours + ' / ' + peer:<{label}}  {ratio:.3f} "
-                  f"(rounds {min(per_round):.2f}-{max(per_round):.2f}){verdict}")
+            print(f"{size:>5}B  {ours + ' / ' + peer:<{label}}  "
+                  f"{ratio_text(rates[size, ours], rates[size, peer], target)}")
 
 
 if __name__ == "__main__":
