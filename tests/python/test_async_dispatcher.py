@@ -193,6 +193,9 @@ class LoopProxy:
         self.scheduled.append(callback)
         return self.loop.call_soon_threadsafe(callback, *args, **kwargs)
 
+    def __getattr__(self, name):
+        return getattr(self.loop, name)
+
 
 def test_close_from_another_thread_cancels_on_the_loop_thread(run_async):
     cancels, scheduled = [], []
@@ -239,6 +242,48 @@ def test_close_from_another_thread_cancels_on_the_loop_thread(run_async):
     run_async(main)
 
 
+@pytest.fixture
+def loop_thread(loop_kind):
+    """A loop of the parametrized kind running in a thread of its own."""
+    from conftest import new_loop
+    loop = new_loop(loop_kind)
+    thread = threading.Thread(target=loop.run_forever)
+    thread.start()
+    yield loop
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join(TIMEOUT)
+    assert not thread.is_alive()
+    loop.close()
+
+
+def test_close_from_another_thread_while_pushing_ends_cancelled(loop_thread):
+    """The socket is closed on the loop's thread once the reader is gone:
+    the reader never receives on a socket closed under it (which ended it
+    with EBADF, or with someone else's descriptor)."""
+
+    def on_loop(coro):
+        return asyncio.run_coroutine_threadsafe(coro, loop_thread).result(TIMEOUT)
+
+    async def make():
+        d = AsyncDispatcher(Receiver(), capacity=64, slot_size=64)
+        d.setup()
+        return d, field(d, "_task"), field(d, "_sock")
+
+    for _ in range(40):
+        d, task, sock = on_loop(make())
+        producer = _testing.start(d, 10**9)
+        try:
+            threading.Event().wait(0.002)
+            d.close()
+        finally:
+            producer.cancel()
+            assert producer.join(TIMEOUT)
+        on_loop(ended(task))
+        assert task.cancelled(), task.exception()
+        on_loop(asyncio.sleep(0))
+        assert sock.fileno() == -1
+
+
 def test_close_retracts_the_wake_target_before_closing_the_socket(run_async, monkeypatch):
     seen = []
 
@@ -257,9 +302,11 @@ def test_close_retracts_the_wake_target_before_closing_the_socket(run_async, mon
         assert type(sock) is Watched and not sock.getblocking()
         assert (view(d)._fd, wake_address(d)) == (sock.fileno(), sock.getsockname())
         d.close()
-        assert seen == [NO_SOCKET]
+        # The socket is closed on the loop's thread once the reader is gone.
+        assert seen == [] and field(d, "_sock") is None
         await ended_after_close(task)
-        assert sock.fileno() == -1
+        await asyncio.sleep(0)
+        assert seen == [NO_SOCKET] and sock.fileno() == -1
 
     run_async(main)
     # A late push only stores.
@@ -288,7 +335,10 @@ def test_close_before_setup_and_twice(run_async):
     assert got.messages == [b"after"]
 
 
-def test_close_after_the_loop_closed_raises_and_keeps_the_socket(run_async):
+def test_close_after_the_loop_closed_closes_the_socket_itself(run_async):
+    """A closed loop never runs the reader again: close has nothing to
+    schedule there and closes the socket at once, without an error (it may
+    be the finalizer at exit, after the loop's own)."""
     d = AsyncDispatcher(print)
 
     async def main():
@@ -296,14 +346,13 @@ def test_close_after_the_loop_closed_raises_and_keeps_the_socket(run_async):
         return field(d, "_task")
 
     task = run_async(main)  # returns once the loop is closed
-    task._log_destroy_pending = False  # it can never run again
     sock = field(d, "_sock")
-    with pytest.raises(RuntimeError, match="closed"):
-        d.close()
-    assert field(d, "_task") is None
-    assert field(d, "_sock") is sock and sock.fileno() != -1
     assert d.close() is None
-    assert (field(d, "_sock"), sock.fileno(), view(d)._fd) == (None, -1, NO_SOCKET)
+    assert (field(d, "_task"), field(d, "_sock"), view(d)._fd) == (None, None, NO_SOCKET)
+    assert sock.fileno() == -1
+    # Nobody is told that the task it asked to end was destroyed unfinished.
+    assert task._log_destroy_pending is False and not task.done()
+    assert d.close() is None
 
 
 def test_running_reader_keeps_its_dispatcher_alive(run_async):

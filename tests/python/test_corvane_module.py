@@ -392,3 +392,37 @@ print("%%d.%%d" %% real[:2])
         assert result == "failed: " + text and warned == "[]"
     else:
         assert result == "imported" and eval(warned) == [text]
+
+
+# ------------------------------------------------------------ re-initialisation
+
+REEXEC = """
+import asyncio, ctypes, importlib, sys, types
+name = sys.argv[1]
+module = importlib.import_module(name)
+before = dict(vars(module))
+init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + name.rpartition(".")[2])
+init.restype = ctypes.c_void_p
+exec_def = ctypes.pythonapi.PyModule_ExecDef
+exec_def.restype, exec_def.argtypes = ctypes.c_int, [ctypes.py_object, ctypes.c_void_p]
+try:
+    exec_def(types.ModuleType("probe"), init())
+except RuntimeError as e:
+    print(e)
+assert vars(module) == before
+if name.endswith("corvane"):
+    async def main():
+        return module.AsyncQueue().__reduce__()[0].__name__
+    print(asyncio.run(main()))
+"""
+
+
+@pytest.mark.parametrize("name, short", [(MODULE, "corvane"),
+                                         ("vestrel.utils.brackwell.brackwell", "brackwell")])
+def test_refused_second_execution_leaves_the_module_whole(name, short):
+    done = subprocess.run([sys.executable, "-c", REEXEC, name], capture_output=True, text=True,
+                          timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    refused = (f"Module '{short}' has already been imported. Re-initialisation is not "
+               "supported.\n")
+    assert done.stdout == refused + ("__pyx_unpickle_AsyncQueue\n" if short == "corvane" else "")

@@ -240,11 +240,4 @@ Await AsyncWith::exit(const PendingError *e) {
   return Await(call(aexit_.get(), {manager_.get(), e->type(), e->value(), e->traceback()}));
 }
 
-Ref call(PyObject *callable, std::initializer_list<PyObject *> args) {
-  PyObject *stack[8];
-  std::size_t n = 0;
-  for (PyObject *a : args) stack[n++] = a;
-  return check(PyObject_Vectorcall(callable, stack, n, nullptr));
-}
-
 }  // namespace vestrel::pyrt

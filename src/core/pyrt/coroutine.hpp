@@ -20,6 +20,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "call.hpp"
 #include "error.hpp"
 #include "ref.hpp"
 
@@ -172,8 +173,5 @@ Ref make_coroutine(PyObject *function, PyObject *self, std::initializer_list<PyO
 void ready_coroutine_type();
 
 bool is_coroutine(PyObject *o) noexcept;
-
-// Calls `callable(args...)`; throws PyErrSet when it raised.
-Ref call(PyObject *callable, std::initializer_list<PyObject *> args);
 
 }  // namespace vestrel::pyrt

@@ -1,6 +1,7 @@
 #include "delegate.hpp"
 
 #include "coroutine.hpp"
+#include "exit_unwind.hpp"
 
 namespace vestrel::pyrt {
 
@@ -54,7 +55,7 @@ Ref awaitable_iterator(PyObject *o) noexcept {
                  Py_TYPE(o)->tp_name);
     return Ref();
   }
-  Ref it = Ref::steal(getter(o));
+  Ref it = Ref::steal(into_python([&] { return getter(o); }));
   if (!it) return Ref();
   if (is_coroutine(it.get()) || PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get())) {
     PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
@@ -72,19 +73,18 @@ SendResult delegate_send(PyObject *iter, PyObject *arg, Ref &out) noexcept {
   if (is_coroutine(iter)) return coroutine_send(iter, arg, false, out);
 #if PY_VERSION_HEX >= 0x030A0000
   PyObject *res = nullptr;
-  const PySendResult r = PyIter_Send(iter, arg, &res);
+  const PySendResult r = into_python([&] { return PyIter_Send(iter, arg, &res); });
   out = Ref::steal(res);
   return r == PYGEN_NEXT     ? SendResult::next
          : r == PYGEN_RETURN ? SendResult::ret
                              : SendResult::error;
 #else
-  PyObject *res;
-  if (PyGen_CheckExact(iter) || PyCoro_CheckExact(iter))
-    res = _PyGen_Send(reinterpret_cast<PyGenObject *>(iter), arg);
-  else if (arg == Py_None && Py_TYPE(iter)->tp_iternext)
-    res = Py_TYPE(iter)->tp_iternext(iter);
-  else
-    res = PyObject_CallMethod(iter, "send", "O", arg);
+  PyObject *res = into_python([&] {
+    if (PyGen_CheckExact(iter) || PyCoro_CheckExact(iter))
+      return _PyGen_Send(reinterpret_cast<PyGenObject *>(iter), arg);
+    if (arg == Py_None && Py_TYPE(iter)->tp_iternext) return Py_TYPE(iter)->tp_iternext(iter);
+    return PyObject_CallMethod(iter, "send", "O", arg);
+  });
   if (res) {
     out = Ref::steal(res);
     return SendResult::next;
@@ -107,7 +107,7 @@ SendResult delegate_throw(PyObject *iter, Ref &out) noexcept {
       if (!close) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return SendResult::error;
         PyErr_Clear();
-      } else if (!Ref::steal(PyObject_CallNoArgs(close.get()))) {
+      } else if (!Ref::steal(into_python([&] { return PyObject_CallNoArgs(close.get()); }))) {
         return SendResult::error;
       }
     }
@@ -128,7 +128,7 @@ SendResult delegate_throw(PyObject *iter, Ref &out) noexcept {
     return SendResult::error;
   }
   // The one-argument form: the three-argument one is deprecated on 3.12+.
-  PyObject *res = PyObject_CallOneArg(method.get(), value.get());
+  PyObject *res = into_python([&] { return PyObject_CallOneArg(method.get(), value.get()); });
   if (res) {
     out = Ref::steal(res);
     return SendResult::next;

@@ -1,5 +1,7 @@
 #include "error.hpp"
 
+#include "exit_unwind.hpp"
+
 #include <ios>
 #include <new>
 #include <stdexcept>
@@ -10,6 +12,12 @@ namespace vestrel::pyrt {
 void set_error_from_current_exception() noexcept {
   try {
     throw;
+#ifdef VESTREL_FORCED_UNWIND
+  } catch (abi::__forced_unwind &) {
+    // The interpreter is ending this thread; it must not return (see
+    // exit_unwind.hpp).
+    park_thread();
+#endif
   } catch (const PyErrSet &) {
     // The indicator is already set by the failing call.
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");

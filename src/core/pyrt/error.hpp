@@ -34,7 +34,8 @@ inline int check(int status) {
 }
 
 // Converts the exception in flight into a Python error. Call from a catch (...)
-// block at a boundary. Standard exceptions map to the closest Python type.
+// block at a boundary. Standard exceptions map to the closest Python type. The
+// forced unwind of a thread the interpreter ends parks that thread instead.
 void set_error_from_current_exception() noexcept;
 
 // Runs `f` and converts any exception into a Python error; returns `fail`

@@ -3,13 +3,17 @@
 
 #include <Python.h>
 
+#include "exit_unwind.hpp"
+
 namespace vestrel::pyrt {
 
 // Releases the GIL for the scope; the body must not touch Python objects.
 class GilReleased {
  public:
   GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() {
+    into_python([&] { PyEval_RestoreThread(state_); });
+  }
   GilReleased(const GilReleased &) = delete;
   GilReleased &operator=(const GilReleased &) = delete;
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "traceback.hpp"
+
 #if PY_VERSION_HEX >= 0x030D0000
 // Moved out of the public headers in 3.13, still exported.
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
@@ -114,6 +116,7 @@ void ModuleGuard::begin(PyObject *module) {
   dict_ = PyModule_GetDict(module_);
   builtins_ = check(PyImport_ImportModule("builtins")).release();
   check(PyObject_SetAttrString(module_, "__builtins__", builtins_));
+  set_traceback_globals(dict_);
   check_version(full_name_);
 }
 
@@ -137,6 +140,7 @@ void ModuleGuard::fail() noexcept {
   tb_file_ = nullptr;
   tb_line_ = 0;
   // Forget the half-built module; the interpreter id stays recorded.
+  set_traceback_globals(nullptr);
   dict_ = nullptr;
   Ref::steal(std::exchange(builtins_, nullptr)).reset();
   Ref::steal(std::exchange(module_, nullptr)).reset();

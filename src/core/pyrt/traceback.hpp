@@ -10,6 +10,10 @@ namespace vestrel::pyrt {
 // exception. Keeps the pending exception if building the entry fails.
 void add_traceback(const char *funcname, const char *file, int line) noexcept;
 
+// The module namespace the entries' frames carry as their globals (the
+// module guard sets it); null for empty ones.
+void set_traceback_globals(PyObject *module_dict) noexcept;
+
 // Hands the pending exception to sys.unraisablehook with `context` (a fully
 // qualified routine name) as the object, and clears it.
 void write_unraisable(const char *context) noexcept;

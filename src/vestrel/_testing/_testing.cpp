@@ -28,6 +28,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "message.hpp"
 #include "pyrt/ref.hpp"  // an owning PyObject* handle; nothing of the bridge
 #include "vestrel/corvane.h"
@@ -142,6 +146,22 @@ void Run::body() noexcept {
   finished.notify_all();
 }
 
+// Takes the GIL back. A thread that does so once the interpreter finalizes
+// (a daemon thread in join(), say) is ended by it with a forced unwind
+// (pthread_exit), which must not meet this file's noexcept frames: it parks
+// here instead, until the process is gone.
+void restore_thread(PyThreadState *ts) noexcept {
+#if defined(__GLIBCXX__)
+  try {
+    PyEval_RestoreThread(ts);
+  } catch (abi::__forced_unwind &) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+#else
+  PyEval_RestoreThread(ts);
+#endif
+}
+
 // Runs that have a thread. Only touched with the GIL held.
 std::vector<Run *> running;
 
@@ -160,7 +180,7 @@ bool wait_for(Run &run, double timeout) {
     }
     ended = run.done;
   }
-  PyEval_RestoreThread(ts);
+  restore_thread(ts);
   if (ended && run.thread.joinable()) {
     run.thread.join();
     std::erase(running, &run);
@@ -406,9 +426,11 @@ PyObject *ring_of(PyObject *, PyObject *d) noexcept {
   return Ref::borrow(queue_field(d)).release();
 }
 
-// Before the interpreter finalizes: every producer still running is
-// cancelled and joined, so none writes into a ring that finalization frees.
-// One blocked in a full block_on_full ring is released by stopping the ring.
+// At exit, before threading joins non-daemon threads (so that a reader
+// draining its ring is not fed forever) and again before the interpreter
+// finalizes: every producer still running is cancelled and joined, so none
+// writes into a ring that finalization frees. One blocked in a full
+// block_on_full ring is released by stopping the ring.
 PyObject *join_all_at_exit(PyObject *, PyObject *) noexcept {
   while (!running.empty()) {
     Run &run = *running.back();
@@ -471,9 +493,12 @@ PyMODINIT_FUNC PyInit__testing() {
   if (PyModule_AddObject(mod.get(), "Producer", type.get()) < 0) return nullptr;
   type.release();
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref hook = Ref::steal(PyCFunction_New(&exit_hook_def, nullptr));
-  if (!atexit || !hook) return nullptr;
+  if (!atexit || !threading || !hook) return nullptr;
   Ref r = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
   if (!r) return nullptr;
+  r = Ref::steal(PyObject_CallMethod(threading.get(), "_register_atexit", "O", hook.get()));
+  if (!r) PyErr_Clear();  // threading is already shutting down: atexit still runs it
   return mod.release();
 }

@@ -8,6 +8,7 @@
 #include "dispatcher_push.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
+#include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
 #include "vestrel/corvane.h"
 
@@ -94,7 +95,7 @@ void tp_finalize(PyObject *o) noexcept {
   pyrt::SavedError saved;
   // close() is a Python method here (a subclass may override it): call it
   // by name.
-  Ref r = Ref::steal(PyObject_CallMethod(o, "close", nullptr));
+  Ref r = Ref::steal(pyrt::into_python([&] { return PyObject_CallMethod(o, "close", nullptr); }));
   if (!r) pyrt::write_unraisable("vestrel.utils.corvane.corvane.AsyncDispatcher.__dealloc__");
 }
 

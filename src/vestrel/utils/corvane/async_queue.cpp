@@ -6,6 +6,7 @@
 
 #include "async_queue_coroutines.hpp"
 #include "async_queue_pickle.hpp"
+#include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
 #include "vestrel/corvane.h"
@@ -84,15 +85,15 @@ void construct(Self *self, PyObject *args, PyObject *kwds) {
       bool_obj(a[3].flag).get(), bool_obj(a[4].flag).get(), bool_obj(a[5].flag).get(), nullptr));
   set_field(self->_q, std::move(q));
   Ref asyncio = module_global("asyncio");
-  Ref lock = check(PyObject_CallMethod(asyncio.get(), "Lock", nullptr));
+  Ref lock = pyrt::call_method(asyncio.get(), "Lock");
   set_field(self->_lock, Ref::borrow(lock.get()));
-  set_field(self->_notify_cond,
-            check(PyObject_CallMethod(asyncio.get(), "Condition", "O", lock.get())));
+  set_field(self->_notify_cond, pyrt::call_method(asyncio.get(), "Condition", lock.get()));
   if (a[0].given() && a[0].obj != Py_None) {
     set_field(self->_loop, Ref::borrow(a[0].obj));
     return;
   }
-  Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
+  Ref loop = Ref::steal(pyrt::into_python(
+      [&] { return PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr); }));
   if (!loop) {
     if (PyErr_ExceptionMatches(PyExc_RuntimeError))
       raise_in_context("AsyncQueue must be created inside a running event loop.");

@@ -12,6 +12,7 @@
 
 #include "async_queue.hpp"
 #include "dispatcher_reader.hpp"
+#include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
 #include "vestrel/spsc_queue.h"
 
@@ -62,7 +63,7 @@ Co with_condition(Ref cond, const char *method, bool awaited) {
   co_await with.enter();
   std::optional<PendingError> error;
   try {
-    Ref r = check(PyObject_CallMethod(cond.get(), method, nullptr));
+    Ref r = pyrt::call_method(cond.get(), method);
     if (awaited) co_await Await(std::move(r));
   } catch (...) {
     error.emplace(PendingError::current());
@@ -113,7 +114,8 @@ bool all_woken(PyObject *waiters) {
     return false;
   }
   while (Ref fut = Ref::steal(PyIter_Next(it.get()))) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(fut.get(), done));
+    Ref r =
+        Ref::steal(pyrt::into_python([&] { return PyObject_CallMethodNoArgs(fut.get(), done); }));
     if (r.get() != Py_True) {
       PyErr_Clear();
       return false;
@@ -216,7 +218,7 @@ Co dispatch_body(const CoArgs &c) {
       // (Called before the await: g++ 12 cannot keep a braced list alive
       // across one.)
       Ref callback = Ref::borrow(self->_callback);
-      Ref result = check(PyObject_CallOneArg(callback.get(), msg.get()));
+      Ref result = pyrt::call_one(callback.get(), msg.get());
       co_await Await(std::move(result));
       continue;
     }
@@ -229,7 +231,7 @@ Co shutdown_body(const CoArgs &c) {
   co_await with_condition(Ref::borrow(self->_notify_cond), "notify_all", false);
   Ref task = Ref::borrow(self->_task);
   if (task.get() == Py_None) co_return Ref::borrow(Py_None);
-  check(PyObject_CallMethod(task.get(), "cancel", nullptr));
+  pyrt::call_method(task.get(), "cancel");
   std::optional<PendingError> error;
   try {
     co_await Await(Ref::borrow(task.get()));
@@ -256,9 +258,8 @@ PyObject *start_dispatcher(Self *self, PyObject *callback, int override_flag) no
       if (r) return r.release();
     }
     set_field(self->_callback, Ref::borrow(callback));
-    Ref coro = check(
-        PyObject_CallMethod(reinterpret_cast<PyObject *>(self), "_AsyncQueue__dispatch", nullptr));
-    Ref task = check(PyObject_CallMethod(self->_loop, "create_task", "O", coro.get()));
+    Ref coro = pyrt::call_method(reinterpret_cast<PyObject *>(self), "_AsyncQueue__dispatch");
+    Ref task = pyrt::call_method(self->_loop, "create_task", coro.get());
     set_field(self->_task, std::move(task));
     return Ref::borrow(Py_None).release();
   });

@@ -4,10 +4,12 @@
 // (through the loop's sock_recv) only after a take found the ring empty, so
 // a datagram that was dropped or arrived early never strands a message.
 //
-// close may run on any thread: it hands the cancellation to the loop's thread
-// (asyncio tasks are not thread-safe) and closes the socket at once. It
-// retracts the wake target first, so a late push only stores and never sends
-// to a handle the system may already have given to another socket.
+// close may run on any thread. It retracts the wake target first, so a late
+// push only stores and never sends to a handle the system may already have
+// given to another socket. Then it hands the cancellation to the loop's
+// thread (asyncio tasks are not thread-safe), and the socket is closed there
+// once the task has ended: closed at once, it could be pulled from under a
+// reader that is about to receive on it.
 #include "async_reader.hpp"
 
 #include <span>
@@ -41,46 +43,92 @@ Self *as_self(PyObject *o) {
 
 // ------------------------------------------------------------ close's _finalize
 
-// `_finalize(task)`: cancels the task unless it has finished. close schedules
-// it bound to the task, on the task's loop.
-Ref finalize_body(PyObject *, pyrt::BoundArgs &a) {
-  PyObject *task = a[0].obj;
-  Ref done = call_method(task, "done");
-  if (!check(PyObject_IsTrue(done.get()))) call_method(task, "cancel");
+// `_close_socket(sock, task)`: the done callback that closes the socket once
+// the task has ended (bound to the socket).
+Ref close_socket_body(PyObject *, pyrt::BoundArgs &a) {
+  call_method(a[0].obj, "close");
   return Ref::borrow(Py_None);
 }
 
-const pyrt::Param kFinalizeParams[] = {{"task"}};
+const pyrt::Param kCloseSocketParams[] = {{"sock"}, {"task"}};
+
+Method close_socket_def = {{"_close_socket",
+                            "close.<locals>._close_socket",
+                            nullptr,
+                            "vestrel.utils.corvane.corvane.AsyncDispatcher.close._close_socket",
+                            {"_close_socket", kCloseSocketParams, 2, 2},
+                            close_socket_body,
+                            nullptr,
+                            false,
+                            __LINE__}};
+
+// Made by the module's exec step, so that close does not build functions
+// (not even from a finalizer). Kept for the process, as the module's other
+// functions are.
+PyObject *close_socket_function = nullptr;
+PyObject *finalize_function = nullptr;
+
+PyObject *made_function(Method &def, PyObject *&kept) {
+  if (kept) return kept;
+  // Making objects may run a collection and with it other code that gets
+  // here: whatever finished first is kept.
+  if (!def.code) make_codes(std::span(&def, 1));
+  Ref fn = make_method_function(def);
+  if (!kept) kept = fn.release();
+  return kept;
+}
+
+// `_finalize(task, sock)`: on the loop's thread, cancels the task unless it
+// has finished, and closes the socket (if any) once it has. close schedules
+// it bound to the task.
+Ref finalize_body(PyObject *, pyrt::BoundArgs &a) {
+  PyObject *task = a[0].obj;
+  PyObject *sock = a[1].obj;
+  Ref done = call_method(task, "done");
+  if (check(PyObject_IsTrue(done.get()))) {
+    if (sock != Py_None) call_method(sock, "close");
+    return Ref::borrow(Py_None);
+  }
+  call_method(task, "cancel");
+  if (sock != Py_None) {
+    Ref closer = check(PyMethod_New(made_function(close_socket_def, close_socket_function), sock));
+    call_method(task, "add_done_callback", closer.get());
+  }
+  return Ref::borrow(Py_None);
+}
+
+const pyrt::Param kFinalizeParams[] = {{"task"}, {"sock"}};
 
 Method finalize_def = {{"_finalize",
                         "close.<locals>._finalize",
                         nullptr,
                         "vestrel.utils.corvane.corvane.AsyncDispatcher.close._finalize",
-                        {"_finalize", kFinalizeParams, 1, 1},
+                        {"_finalize", kFinalizeParams, 2, 2},
                         finalize_body,
                         nullptr,
                         false,
                         __LINE__}};
 
-// Made by the module's exec step, so that close does not build functions
-// (not even from a finalizer). Kept for the process, as the module's other
-// functions are.
-PyObject *finalize_function = nullptr;
-
 PyObject *finalize_fn() {
-  if (finalize_function) return finalize_function;
-  // Making objects may run a collection and with it other code that gets
-  // here: whatever finished first is kept.
-  if (!finalize_def.code) make_codes(std::span(&finalize_def, 1));
-  Ref fn = make_method_function(finalize_def);
-  if (!finalize_function) finalize_function = fn.release();
-  return finalize_function;
+  return made_function(finalize_def, finalize_function);
+}
+
+// Once close has asked for the task's end, its being destroyed unfinished
+// (the loop never ran again) is expected, not a fault to report.
+void expect_unfinished(PyObject *task) noexcept {
+  if (PyObject_SetAttrString(task, "_log_destroy_pending", Py_False) < 0) PyErr_Clear();
+}
+
+bool is_closed(PyObject *loop) {
+  Ref closed = call_method(loop, "is_closed");
+  return check(PyObject_IsTrue(closed.get()));
 }
 
 }  // namespace
 
 void make_finalizer() {
   finalize_fn();
+  made_function(close_socket_def, close_socket_function);
 }
 
 namespace {
@@ -135,12 +183,14 @@ Co reader_body(const CoArgs &c) {
         PyErr_SetNone(cancelled.get());
         pyrt::throw_set();
       }
-      Ref wake = check(PyObject_CallMethodObjArgs(loop, sock_recv.get(), sock, one.get(), nullptr));
+      Ref wake = check(pyrt::into_python([&] {
+        return PyObject_CallMethodObjArgs(loop, sock_recv.get(), sock, one.get(), nullptr);
+      }));
       co_await Await(std::move(wake));
       continue;
     }
     Ref callback = Ref::borrow(self->_callback);
-    Ref result = check(PyObject_CallOneArg(callback.get(), msg.get()));
+    Ref result = pyrt::call_one(callback.get(), msg.get());
     // Not held across the await: the collector cannot see C++ locals.
     callback.reset();
     co_await Await(std::move(result));
@@ -172,21 +222,29 @@ Ref reader(PyObject *self, pyrt::BoundArgs &a) {
 
 Ref close(PyObject *o, pyrt::BoundArgs &) {
   Self *self = as_self(o);
-  if (self->_task != Py_None) {
-    // Taken out first: if scheduling fails the task is out of reach, and the
-    // socket stays open until a later close.
-    Ref task = Ref::steal(std::exchange(self->_task, Ref::borrow(Py_None).release()));
-    Ref loop = call_method(task.get(), "get_loop");
-    Ref finalize = check(PyMethod_New(finalize_fn(), task.get()));
-    call_method(loop.get(), "call_soon_threadsafe", finalize.get());
-  }
   // Late pushes only store from here on.
   retract_wake_target(self->_fd);
-  if (self->_sock != Py_None) {
-    Ref sock = Ref::borrow(self->_sock);
-    call_method(sock.get(), "close");
-    set_field(self->_sock, Ref::borrow(Py_None));
+  Ref sock = Ref::steal(std::exchange(self->_sock, Ref::borrow(Py_None).release()));
+  if (self->_task != Py_None) {
+    // Taken out first: if scheduling fails the task is out of reach, and the
+    // socket stays for a later close.
+    Ref task = Ref::steal(std::exchange(self->_task, Ref::borrow(Py_None).release()));
+    expect_unfinished(task.get());
+    try {
+      Ref loop = call_method(task.get(), "get_loop");
+      // A closed loop never runs the reader again: nothing to cancel there,
+      // and the socket is nobody's but ours.
+      if (!is_closed(loop.get())) {
+        Ref finalize = check(PyMethod_New(finalize_fn(), task.get()));
+        call_method(loop.get(), "call_soon_threadsafe", finalize.get(), sock.get());
+        return Ref::borrow(Py_None);
+      }
+    } catch (const pyrt::PyErrSet &) {
+      set_field(self->_sock, std::move(sock));
+      throw;
+    }
   }
+  if (sock.get() != Py_None) call_method(sock.get(), "close");
   return Ref::borrow(Py_None);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "pyrt/call.hpp"
 #include "pyrt/code.hpp"
 #include "pyrt/error.hpp"
 
@@ -139,7 +140,7 @@ Ref call_override(PyObject *self, const char *name, const pyrt::FunctionSpec &ow
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
   Py_ssize_t i = 0;
   for (PyObject *a : args) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(a).release());
-  return check(PyObject_Call(override.get(), tuple.get(), nullptr));
+  return pyrt::call_tuple(override.get(), tuple.get(), nullptr);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "async_dispatcher.hpp"
 #include "async_queue.hpp"
 #include "async_reader.hpp"
+#include "exit_hooks.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/function.hpp"
@@ -123,6 +124,9 @@ void exec_steps(ModuleGuard &g) {
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   Ref test = check(PyDict_New());
   check(PyDict_SetItemString(g.dict(), "__test__", test.get()));
+
+  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  vestrel::corvane::at_exit::install();
 }
 
 PyObject *create(PyObject *spec, PyModuleDef *) noexcept {
@@ -131,8 +135,9 @@ PyObject *create(PyObject *spec, PyModuleDef *) noexcept {
 
 int exec(PyObject *module) noexcept {
   const int r = guard.exec(module, exec_steps);
-  if (r != 0) {
-    // The guard has forgotten the module; so do we.
+  if (r != 0 && !guard.module()) {
+    // A failed first execution: the guard has forgotten the module; so do
+    // we. (A refused second one leaves the live module as it is.)
     state.dict = nullptr;
     state.builtins = nullptr;
   }

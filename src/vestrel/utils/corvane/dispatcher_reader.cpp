@@ -72,8 +72,7 @@ Ref open_wake_socket(PyObject *socket_module, bool blocking, PyObject *host) {
   Ref family = attr(socket_module, "AF_INET");
   Ref kind = attr(socket_module, "SOCK_DGRAM");
   Ref socket_type = attr(socket_module, "socket");
-  Ref sock =
-      check(PyObject_CallFunctionObjArgs(socket_type.get(), family.get(), kind.get(), nullptr));
+  Ref sock = pyrt::call(socket_type.get(), {family.get(), kind.get()});
   try {
     call_method(sock.get(), "setblocking", blocking ? Py_True : Py_False);
     Ref port0 = check(PyLong_FromLong(0));
@@ -112,7 +111,8 @@ void publish_bound_socket(PyObject *sock, VestrelPlatformSocket &fd, VestrelSock
 // its finalizer (which warns about unclosed sockets); the error stands.
 void close_unkept(PyObject *sock) noexcept {
   pyrt::SavedError pending;
-  Ref done = Ref::steal(PyObject_CallMethod(sock, "close", nullptr));
+  Ref done =
+      Ref::steal(pyrt::into_python([&] { return PyObject_CallMethod(sock, "close", nullptr); }));
   if (!done) PyErr_Clear();
 }
 

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/ref.hpp"
 #include "vestrel/corvane.h"
@@ -12,11 +13,7 @@
 
 namespace vestrel::corvane {
 
-template <class... A>
-pyrt::Ref call_method(PyObject *obj, const char *name, A... args) {
-  pyrt::Ref key = pyrt::check(PyUnicode_InternFromString(name));
-  return pyrt::check(PyObject_CallMethodObjArgs(obj, key.get(), args..., nullptr));
-}
+using pyrt::call_method;
 
 inline pyrt::Ref attr(PyObject *obj, const char *name) {
   return pyrt::check(PyObject_GetAttrString(obj, name));

@@ -6,6 +6,7 @@
 
 #include "dispatcher_push.hpp"
 #include "pyrt/error.hpp"
+#include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
 #include "sync_entries.hpp"
 #include "vestrel/corvane.h"
@@ -104,7 +105,8 @@ void tp_finalize(PyObject *o) noexcept {
   if (self->_sock != Py_None) {
     retract_wake_target(self->_fd);  // even when an override replaced close
     Ref sock = Ref::borrow(self->_sock);
-    Ref done = Ref::steal(PyObject_CallMethod(sock.get(), "close", nullptr));
+    Ref done = Ref::steal(
+        pyrt::into_python([&] { return PyObject_CallMethod(sock.get(), "close", nullptr); }));
     if (!done) pyrt::write_unraisable("vestrel.utils.corvane.corvane.SyncDispatcher.__dealloc__");
   }
 }

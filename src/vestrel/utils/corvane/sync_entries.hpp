@@ -13,4 +13,8 @@ PyObject *take_one(VestrelSyncDispatcher *self) noexcept;
 PyObject *take_one_var(VestrelSyncDispatcher *self) noexcept;
 void close(VestrelSyncDispatcher *self, int override_flag) noexcept;
 
+// close's own body: retracts the wake target and wakes the reader, which
+// ends once the ring is empty.
+void stop_reader(VestrelSyncDispatcher *self) noexcept;
+
 }  // namespace vestrel::corvane::sync

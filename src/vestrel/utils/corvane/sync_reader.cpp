@@ -11,15 +11,16 @@
 // anything to wait on: that is an error, not a loop that never blocks. close
 // leaves the socket open: a reader may be about to enter recvfrom on it, and
 // a closed handle could be reused for someone else's socket.
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <initializer_list>
-#include <thread>
 
 #include "class_support.hpp"
 #include "dispatcher_push.hpp"
 #include "dispatcher_reader.hpp"
+#include "exit_hooks.hpp"
 #include "platform/wake.hpp"
+#include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
 #include "sync_dispatcher.hpp"
@@ -55,6 +56,9 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   // second consumer of the ring, and the first one would never be woken.
   if (self->_sock != Py_None)
     pyrt::raise(PyExc_RuntimeError, "SyncDispatcher.setup: this dispatcher is already set up");
+  // Its reader would end at once: the interpreter is about to finalize.
+  if (at_exit::exiting.load(std::memory_order_relaxed))
+    pyrt::raise(PyExc_RuntimeError, "SyncDispatcher.setup: the interpreter is exiting");
   Ref socket_mod = check(PyImport_ImportModule("socket"));
   Ref threading = check(PyImport_ImportModule("threading"));
 
@@ -69,7 +73,7 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   Ref kwargs = check(PyDict_New());
   check(PyDict_SetItemString(kwargs.get(), "target", target.get()));
   check(PyDict_SetItemString(kwargs.get(), "daemon", self->_daemon ? Py_True : Py_False));
-  Ref thread = check(PyObject_Call(thread_type.get(), args.get(), kwargs.get()));
+  Ref thread = pyrt::call_tuple(thread_type.get(), args.get(), kwargs.get());
   call_method(thread.get(), "start");
 }
 
@@ -85,14 +89,6 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   pyrt::throw_set();
 }
 
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
-
 // Waits for one wake datagram with the GIL released. False when the
 // dispatcher is closed.
 bool wait_for_wake(Self *self, const char *name) {
@@ -103,17 +99,11 @@ bool wait_for_wake(Self *self, const char *name) {
                  name);
     pyrt::throw_set();
   }
-  int got = 0, error = 0;
-  {
-    PyThreadState *thread_state = PyEval_SaveThread();
-    got = platform::receive_wake(fd);
-    if (got < 0) error = platform::last_socket_error();
-    // A daemon reader woken while the interpreter shuts down must not take
-    // the GIL back: CPython would end the thread by unwinding it, which
-    // cannot pass the noexcept entry frames. It sleeps until the process ends.
-    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
-    PyEval_RestoreThread(thread_state);
-  }
+  PyThreadState *thread_state = PyEval_SaveThread();
+  const int got = platform::receive_wake(fd);
+  const int error = got < 0 ? platform::last_socket_error() : 0;
+  // Parks this thread if the interpreter has begun to finalize meanwhile.
+  pyrt::restore_thread(thread_state);
   // A failed wait ends the loop rather than spinning; a signal only retries.
   if (got < 0 && !platform::is_interrupted(error)) raise_socket_error(error);
   return true;
@@ -121,16 +111,31 @@ bool wait_for_wake(Self *self, const char *name) {
 
 using TakeEntry = VestrelSyncDispatcher_PopFn VestrelSyncDispatcher_VTable::*;
 
-void run_reader(Self *self, TakeEntry take, const char *name) {
+void reader_loop(Self *self, TakeEntry take, const char *name) {
   for (;;) {
+    // At exit a reader delivers nothing more: the interpreter is about to
+    // finalize under it.
+    if (at_exit::exiting.load(std::memory_order_relaxed)) return;
     Ref msg = check((self->vtab->*take)(self));
     if (msg.get() != Py_None) {
       Ref callback = Ref::borrow(self->_callback);
-      check(PyObject_CallOneArg(callback.get(), msg.get()));
+      pyrt::call_one(callback.get(), msg.get());
       continue;
     }
     if (!wait_for_wake(self, name)) return;
   }
+}
+
+// The loop, counted as a running reader for the exit hooks.
+void run_reader(Self *self, TakeEntry take, const char *name) {
+  if (!at_exit::sync_reader_started(self)) return;
+  try {
+    reader_loop(self, take, name);
+  } catch (...) {
+    at_exit::sync_reader_ended(self);
+    throw;
+  }
+  at_exit::sync_reader_ended(self);
 }
 
 }  // namespace
@@ -173,11 +178,15 @@ PyObject *take_one_var(Self *self) noexcept {
 void close(Self *self, int override_flag) noexcept {
   guarded(0, [&] {
     if (ran_override(self, override_flag, "close", {})) return 0;
-    // Late pushes only store from here on; the datagram wakes a waiting
-    // reader, which then finds the stop request.
-    send_wake_to(retract_wake_target(self->_fd), self->_addr);
+    stop_reader(self);
     return 0;
   });
+}
+
+void stop_reader(Self *self) noexcept {
+  // Late pushes only store from here on; the datagram wakes a waiting
+  // reader, which then finds the stop request.
+  send_wake_to(retract_wake_target(self->_fd), self->_addr);
 }
 
 }  // namespace vestrel::corvane::sync

@@ -9,25 +9,27 @@
 // finds the current callback while the dispatcher lives and learns that it
 // is gone.
 //
-// A native thread that takes the GIL once the interpreter finalizes is killed
-// or hangs. An atexit hook (atexit runs before finalization starts) therefore
-// stops every reader's ring, forbids readers to enter Python again and waits,
-// for a bounded time, until none is inside.
+// A native thread that takes the GIL once the interpreter finalizes is ended
+// by it. The exit hooks (exit_hooks.hpp) therefore stop every reader's ring,
+// forbid readers to enter Python again and wait, for a bounded time, until
+// none is inside; one still inside a callback after that is parked when it
+// takes the GIL back.
 #include "threaded_reader.hpp"
 
 #include <Python.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "exit_hooks.hpp"
 #include "platform/native_thread.hpp"
+#include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
-#include "pyrt/gil.hpp"
+#include "pyrt/exit_unwind.hpp"
 #include "pyrt/ref.hpp"
 #include "pyrt/traceback.hpp"
 #include "state.hpp"
@@ -39,9 +41,6 @@ namespace {
 
 using pyrt::Ref;
 using Self = VestrelThreadedDispatcher;
-
-// How long the exit hook waits for readers still inside a callback.
-constexpr std::chrono::seconds kExitWait{5};
 
 struct Reader {
   PyObject *queue;         // owned; dropped by the reader's last GIL section
@@ -59,8 +58,7 @@ struct Reader {
 std::mutex mutex;
 std::condition_variable left_python;
 std::vector<Reader *> readers;
-std::atomic<bool> exiting{false};
-bool hook_registered = false;  // GIL
+std::atomic<bool> &exiting = at_exit::exiting;
 
 thread_local Reader *current = nullptr;
 
@@ -89,10 +87,10 @@ bool enter_python(Reader &r) noexcept {
     return false;
   }
   if (r.tstate) {
-    PyEval_RestoreThread(r.tstate);
+    pyrt::restore_thread(r.tstate);
   } else {
     // Creates the thread state once; later messages only swap it in.
-    r.gil = PyGILState_Ensure();
+    r.gil = pyrt::into_python([] { return PyGILState_Ensure(); });
     r.tstate = PyThreadState_Get();
   }
   return true;
@@ -113,7 +111,7 @@ void report(const char *context, int line) noexcept {
   if (tb && value) PyException_SetTraceback(value, tb);
   // PyErr_Display, not PyErr_Print: a SystemExit must not end the process
   // from a reader thread.
-  if (type) PyErr_Display(type, value, tb);
+  if (type) pyrt::into_python([&] { PyErr_Display(type, value, tb); });
   PyErr_Restore(type, value, tb);
   pyrt::write_unraisable(context);
 }
@@ -126,7 +124,7 @@ bool deliver(Reader &r, const char *data, std::size_t length, const char *contex
     Ref msg = pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
     line = __LINE__;
     Ref callback = Ref::borrow(r.owner->_callback);  // the callback may drop the dispatcher
-    Ref result = pyrt::check(PyObject_CallOneArg(callback.get(), msg.get()));
+    Ref result = pyrt::call_one(callback.get(), msg.get());
     return true;
   } catch (...) {
     pyrt::set_error_from_current_exception();
@@ -180,38 +178,9 @@ void thread_body(void *arg) noexcept {
   finish(r);
 }
 
-PyObject *stop_readers_at_exit(PyObject *, PyObject *) noexcept {
-  {
-    std::lock_guard lock(mutex);
-    exiting.store(true, std::memory_order_seq_cst);
-    for (Reader *r : readers) r->ring->vtab->stop(r->ring);
-  }
-  {
-    pyrt::GilReleased released;
-    std::unique_lock lock(mutex);
-    left_python.wait_for(lock, kExitWait, [] {
-      return std::none_of(readers.begin(), readers.end(),
-                          [](Reader *r) { return r->in_python.load(); });
-    });
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef exit_hook_def = {"_stop_threaded_readers", stop_readers_at_exit, METH_NOARGS,
-                             "Stops ThreadedDispatcher readers before the interpreter finalizes."};
-
-void register_exit_hook() {
-  if (hook_registered) return;
-  Ref atexit = pyrt::check(PyImport_ImportModule("atexit"));
-  Ref hook = pyrt::check(PyCFunction_New(&exit_hook_def, nullptr));
-  Ref r = pyrt::check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  hook_registered = true;
-}
-
 }  // namespace
 
 void start_reader(Self *self, VestrelThreadedDispatcher_ReaderFn entry) {
-  register_exit_hook();
   if (self->_q == Py_None) pyrt::raise(PyExc_RuntimeError, "ThreadedDispatcher has no queue");
   auto r = std::make_unique<Reader>();
   r->ring = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
@@ -249,6 +218,19 @@ void reader(Self *) noexcept {
 
 void reader_var(Self *) noexcept {
   run(true, "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader_var");
+}
+
+void stop_all_for_exit() noexcept {
+  std::lock_guard lock(mutex);
+  for (Reader *r : readers) r->ring->vtab->stop(r->ring);
+}
+
+void wait_all_for_exit(std::chrono::steady_clock::time_point deadline) noexcept {
+  std::unique_lock lock(mutex);
+  left_python.wait_until(lock, deadline, [] {
+    return std::none_of(readers.begin(), readers.end(),
+                        [](Reader *r) { return r->in_python.load(); });
+  });
 }
 
 void forget_dispatcher(Self *self) noexcept {

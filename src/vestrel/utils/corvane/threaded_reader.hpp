@@ -3,6 +3,8 @@
 // interpreter finalizes.
 #pragma once
 
+#include <chrono>
+
 #include "vestrel/corvane.h"
 
 namespace vestrel::corvane::threaded {
@@ -17,6 +19,13 @@ void start_reader(VestrelThreadedDispatcher *self, VestrelThreadedDispatcher_Rea
 // anywhere else. They never dereference `self`: the dispatcher may be gone.
 void reader(VestrelThreadedDispatcher *self) noexcept;
 void reader_var(VestrelThreadedDispatcher *self) noexcept;
+
+// At exit, once `at_exit::exiting` is set (GIL held): stops every reader's
+// ring. Readers enter Python no more.
+void stop_all_for_exit() noexcept;
+
+// Waits, without the GIL, until no reader is inside Python or `deadline`.
+void wait_all_for_exit(std::chrono::steady_clock::time_point deadline) noexcept;
 
 // The dispatcher is going away (GIL held): its readers stop delivering.
 void forget_dispatcher(VestrelThreadedDispatcher *self) noexcept;
