@@ -45,6 +45,8 @@ CALLBACKS = {
 # How each kind of program starts its consumer. `{make}` is the constructor
 # call; the code leaves the dispatcher in `d`.
 SETUPS = {
+    # Nothing made here: the case's own lines do it.
+    "bare": ("sync", "", ""),
     "sync-daemon": ("sync", "d = {make}(cb, daemon=True)\n", "d.setup()\n"),
     "sync": ("sync", "d = {make}(cb)\n", "d.setup()\n"),
     "threaded": ("sync", "d = {make}(cb)\n", "d.setup()\n"),
@@ -278,6 +280,23 @@ def _cases():
             asyncio.run_coroutine_threadsafe(feed(), loop)
             settle()
         """)))
+    # Daemon threads of the program's own blocked in the ring's waits
+    # (GIL released) and calling into it while the interpreter finalizes.
+    c.append(Case("bare", id="ring-daemon-threads", extra=textwrap.dedent("""
+        from vestrel.spsc_queue.spsc_queue import SPSCQueue
+        q = SPSCQueue(slot_size=16, capacity=8, block_on_full=True)
+        def consume():
+            while True:
+                q.take()
+                q.release()
+        def produce():
+            while True:
+                q.put(b'x' * 16)
+        idle = SPSCQueue(slot_size=16, capacity=8)
+        for body in (consume, produce, idle.take):
+            threading.Thread(target=body, daemon=True).start()
+        settle()
+    """)))
     return c
 
 

@@ -10,14 +10,11 @@
 namespace vestrel::pyrt {
 
 void set_error_from_current_exception() noexcept {
+  // The interpreter is ending this thread; it must not return (see
+  // exit_unwind.hpp).
+  if (caught_forced_unwind()) park_thread();
   try {
     throw;
-#ifdef VESTREL_FORCED_UNWIND
-  } catch (abi::__forced_unwind &) {
-    // The interpreter is ending this thread; it must not return (see
-    // exit_unwind.hpp).
-    park_thread();
-#endif
   } catch (const PyErrSet &) {
     // The indicator is already set by the failing call.
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");

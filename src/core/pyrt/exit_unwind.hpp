@@ -16,30 +16,31 @@
 // methods of Python classes).
 #pragma once
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define VESTREL_FORCED_UNWIND 1
-#endif
+#include <exception>
 
 namespace vestrel::pyrt {
 
 // Blocks the calling thread until the process ends.
 [[noreturn]] void park_thread() noexcept;
 
+// In a catch handler: whether what was caught is a forced unwind. It is the
+// only foreign exception there is here, and current_exception() has none to
+// give for a foreign one (binding a reference to it would bind to null).
+inline bool caught_forced_unwind() noexcept {
+  return !std::current_exception();
+}
+
 // Runs `f`, a call into the C API that may take the GIL back: it must
 // create nothing with a destructor and throw no C++ exception (the C API
 // throws none). A forced unwind out of it parks the thread.
 template <class F>
 inline auto into_python(F &&f) noexcept -> decltype(f()) {
-#ifdef VESTREL_FORCED_UNWIND
   try {
     return f();
-  } catch (abi::__forced_unwind &) {
-    park_thread();
+  } catch (...) {
+    if (caught_forced_unwind()) park_thread();
+    std::terminate();  // nothing else can leave the C API
   }
-#else
-  return f();
-#endif
 }
 
 }  // namespace vestrel::pyrt

@@ -23,14 +23,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "message.hpp"
 #include "pyrt/ref.hpp"  // an owning PyObject* handle; nothing of the bridge
@@ -151,15 +148,15 @@ void Run::body() noexcept {
 // (pthread_exit), which must not meet this file's noexcept frames: it parks
 // here instead, until the process is gone.
 void restore_thread(PyThreadState *ts) noexcept {
-#if defined(__GLIBCXX__)
   try {
     PyEval_RestoreThread(ts);
-  } catch (abi::__forced_unwind &) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  } catch (...) {
+    // The only exception a C call lets out, and a foreign one: there is no
+    // current_exception() for it, nor a reference to bind to it.
+    if (!std::current_exception())
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    std::terminate();
   }
-#else
-  PyEval_RestoreThread(ts);
-#endif
 }
 
 // Runs that have a thread. Only touched with the GIL held.
