@@ -29,7 +29,7 @@ struct Param {
 };
 
 struct Signature {
-  const char *name;  // the short name used in messages
+  const char *name = nullptr;  // the short name used in messages
   const Param *params = nullptr;
   int nparams = 0;       // excluding self and *args
   int nrequired = 0;     // the leading nrequired parameters have no default

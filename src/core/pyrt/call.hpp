@@ -37,6 +37,11 @@ Ref call_method(PyObject *obj, const char *name, A... args) {
       into_python([&] { return PyObject_CallMethodObjArgs(obj, key.get(), args..., nullptr); }));
 }
 
+// `obj.name`; an attribute may be computed by Python code too.
+inline Ref attr(PyObject *obj, const char *name) {
+  return check(into_python([&] { return PyObject_GetAttrString(obj, name); }));
+}
+
 // Takes the GIL back after PyEval_SaveThread.
 inline void restore_thread(PyThreadState *state) noexcept {
   into_python([&] { PyEval_RestoreThread(state); });

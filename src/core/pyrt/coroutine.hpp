@@ -17,23 +17,24 @@
 #include <Python.h>
 
 #include <coroutine>
+#include <cstddef>
 #include <initializer_list>
 #include <utility>
 
-#include "call.hpp"
+#include "await.hpp"
 #include "error.hpp"
 #include "ref.hpp"
 
 namespace vestrel::pyrt {
 
 struct CoPromise;
-class Await;
 
 // The arguments a body reads. The coroutine object owns them and outlives
 // the body's frame, so the body may hold these pointers across awaits.
+inline constexpr std::size_t kMaxCoArgs = 3;
 struct CoArgs {
   PyObject *self = nullptr;
-  PyObject *arg[3] = {nullptr, nullptr, nullptr};
+  PyObject *arg[kMaxCoArgs] = {};
 };
 
 class Co {
@@ -104,66 +105,9 @@ inline CoAwait operator co_await(Co &&co) noexcept {
   return CoAwait{Co(h), h};
 }
 
-// `co_await Await(obj)`: awaits a Python awaitable; the result is the value
-// the awaitable returned. Throws PyErrSet when it raised.
-class Await {
- public:
-  explicit Await(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
-  Await(Await &&o) noexcept = default;
-
-  bool await_ready() const noexcept { return false; }
-  bool await_suspend(std::coroutine_handle<CoPromise> h) noexcept;
-  Ref await_resume() {
-    if (failed_) throw_set();
-    return std::move(value_);
-  }
-
-  // For the driver: the delegate finished with `value`, or with the error
-  // indicator set.
-  void finish(Ref value) noexcept { value_ = std::move(value); }
-  void fail() noexcept { failed_ = true; }
-
- private:
-  Ref awaitable_;
-  Ref value_;
-  bool failed_ = false;
-};
-
-// The pending error, taken out of the indicator (so handlers may call the C
-// API), to be restored later.
-class PendingError {
- public:
-  // Takes whatever is in flight: a PyErrSet's indicator or a native
-  // exception converted to its Python error. Call inside a catch block.
-  static PendingError current() noexcept;
-  PendingError(PendingError &&o) noexcept
-      : type_(std::move(o.type_)), value_(std::move(o.value_)), tb_(std::move(o.tb_)) {}
-  PyObject *type() const noexcept { return type_.get(); }
-  PyObject *value() const noexcept { return value_ ? value_.get() : Py_None; }
-  PyObject *traceback() const noexcept { return tb_ ? tb_.get() : Py_None; }
-  // Puts the error back in the indicator and throws PyErrSet.
-  [[noreturn]] void rethrow() noexcept(false);
-
- private:
-  PendingError() = default;
-  Ref type_, value_, tb_;
-};
-
-// `async with obj:` as an explicit pair. __aexit__ and then __aenter__ are
-// looked up on the object's type, as the interpreter does.
-class AsyncWith {
- public:
-  explicit AsyncWith(PyObject *manager);
-  Await enter();
-  // Awaits __aexit__ with the error's triple (or three Nones).
-  Await exit(const PendingError *error);
-
- private:
-  Ref manager_, aenter_, aexit_;
-};
-
 // A new coroutine object of `function` (one of our function objects), which
-// runs `body` on `args` when driven. Takes new references to the arguments.
+// runs `body` on `args` (at most kMaxCoArgs) when driven. Takes new
+// references to the arguments.
 using CoBody = Co (*)(const CoArgs &);
 Ref make_coroutine(PyObject *function, PyObject *self, std::initializer_list<PyObject *> args,
                    CoBody body);

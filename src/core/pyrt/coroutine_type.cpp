@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "coroutine.hpp"
 #include "coroutine_object.hpp"
 #include "delegate.hpp"
+#include "free_list.hpp"
 #include "function.hpp"
 #include "traceback.hpp"
 
@@ -24,11 +26,8 @@ struct Wrapper {
 PyTypeObject coroutine_type{};
 PyTypeObject wrapper_type{};
 
-// A pop or push makes one coroutine and drops it moments later: a few are
-// kept for reuse (GIL held throughout).
-constexpr int kSpareCoroutines = 16;
-Coroutine *spare_coroutines[kSpareCoroutines];
-int spare_coroutine_count = 0;
+// A pop or push makes one coroutine and drops it moments later.
+FreeList<Coroutine *, 16> spare_coroutines;
 
 PyObject *finish_send(SendResult r, Ref &out) noexcept {
   if (r == SendResult::next) return out.release();
@@ -80,16 +79,12 @@ PyObject *co_close(PyObject *self, PyObject *) noexcept {
   Py_RETURN_NONE;
 }
 
-// Every `await` of a coroutine makes one of these and drops it soon after:
-// a few are kept for reuse (GIL held throughout).
-constexpr int kSpareWrappers = 8;
-Wrapper *spare_wrappers[kSpareWrappers];
-int spare_count = 0;
+// Every `await` of a coroutine makes one of these and drops it soon after.
+FreeList<Wrapper *, 8> spare_wrappers;
 
 PyObject *co_await_slot(PyObject *self) noexcept {
   Wrapper *w;
-  if (spare_count > 0) {
-    w = spare_wrappers[--spare_count];
+  if (spare_wrappers.take(w)) {
     PyObject_Init(reinterpret_cast<PyObject *>(w), &wrapper_type);
   } else {
     w = PyObject_GC_New(Wrapper, &wrapper_type);
@@ -162,10 +157,7 @@ void co_dealloc(PyObject *self) noexcept {
   Py_CLEAR(co->qualname);
   // Kept for reuse unless its finalizer ran: the collector would not run it
   // again on the object's next life.
-  if (spare_coroutine_count < kSpareCoroutines && !PyObject_GC_IsFinalized(self))
-    spare_coroutines[spare_coroutine_count++] = co;
-  else
-    PyObject_GC_Del(self);
+  if (PyObject_GC_IsFinalized(self) || !spare_coroutines.put(co)) PyObject_GC_Del(self);
 }
 
 PyObject *co_repr(PyObject *self) noexcept {
@@ -341,10 +333,7 @@ int wrapper_clear(PyObject *self) noexcept {
 void wrapper_dealloc(PyObject *self) noexcept {
   PyObject_GC_UnTrack(self);
   Py_CLEAR(as_wrapper(self)->coroutine);
-  if (spare_count < kSpareWrappers)
-    spare_wrappers[spare_count++] = as_wrapper(self);
-  else
-    PyObject_GC_Del(self);
+  if (!spare_wrappers.put(as_wrapper(self))) PyObject_GC_Del(self);
 }
 
 PyMethodDef wrapper_methods[] = {
@@ -409,10 +398,10 @@ void ready_coroutine_type() {
 
 Ref make_coroutine(PyObject *function, PyObject *self, std::initializer_list<PyObject *> args,
                    CoBody body) {
+  if (args.size() > kMaxCoArgs) throw std::length_error("vestrel: too many coroutine arguments");
   const FunctionView f = function_view(function);
   Coroutine *co;
-  if (spare_coroutine_count > 0) {
-    co = spare_coroutines[--spare_coroutine_count];
+  if (spare_coroutines.take(co)) {
     PyObject_Init(reinterpret_cast<PyObject *>(co), &coroutine_type);
   } else {
     co = PyObject_GC_New(Coroutine, &coroutine_type);

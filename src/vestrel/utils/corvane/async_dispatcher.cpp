@@ -1,11 +1,10 @@
-// AsyncDispatcher: its type slots, constructor, method table and the thin
-// Python-visible bindings over the table's entries.
+// AsyncDispatcher: its type, its method table and its Python-visible
+// methods. The entries themselves are in async_dispatcher_entries.cpp.
 #include "async_dispatcher.hpp"
 
 #include <cstddef>
 
-#include "async_reader.hpp"
-#include "dispatcher_push.hpp"
+#include "async_dispatcher_entries.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
@@ -34,7 +33,11 @@ static_assert(sizeof(VestrelSockAddrIn) == sizeof(platform::Ipv4Address));
 static_assert(VESTREL_NO_SOCKET == platform::kNoSocket);
 
 VestrelAsyncDispatcher_VTable vtable = {
-    async::setup, async_push, async_push_var, async::try_pop, async::try_pop_var,
+    .setup = async::setup,
+    .push = async::push,
+    .push_var = async::push_var,
+    ._try_pop = async::take_one,
+    ._try_pop_var = async::take_one_var,
 };
 
 PyTypeObject type{};
@@ -42,6 +45,8 @@ PyTypeObject type{};
 Self *as_self(PyObject *o) {
   return reinterpret_cast<Self *>(o);
 }
+
+using Fields = ObjectFields<Self, &Self::_q, &Self::_callback, &Self::_sock, &Self::_task>;
 
 // ------------------------------------------------------------ construction
 
@@ -53,12 +58,12 @@ const pyrt::Param kCinitParams[] = {
     {"zerocopy", ArgKind::flag},
     {"variable_size", ArgKind::flag},
 };
-const pyrt::Signature kCinit{"__cinit__", kCinitParams, 6, 1};
-const int kCinitLine = __LINE__;
+const pyrt::Signature kCinit{
+    .name = "__cinit__", .params = kCinitParams, .nparams = 6, .nrequired = 1};
 
-void construct(Self *self, PyObject *args, PyObject *kwds) {
-  BoundArgs a;
-  pyrt::bind(kCinit, args, kwds, a);
+const int kCinitLine = __LINE__;
+void construct(PyObject *o, BoundArgs &a) {
+  Self *self = as_self(o);
   const bool variable_size = a[5].flag;
   set_field(self->_callback, Ref::borrow(a[0].obj));
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -68,22 +73,6 @@ void construct(Self *self, PyObject *args, PyObject *kwds) {
   self->_fd = VESTREL_NO_SOCKET;
   self->_push_fn = variable_size ? vtable.push_var : vtable.push;
   self->_pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
-}
-
-PyObject *tp_new(PyTypeObject *t, PyObject *args, PyObject *kwds) noexcept {
-  return pyrt::guarded<PyObject *>(nullptr, [&] {
-    Ref self =
-        alloc_instance<Self>(t, &vtable, {&Self::_q, &Self::_callback, &Self::_sock, &Self::_task});
-    try {
-      construct(as_self(self.get()), args, kwds);
-    } catch (...) {
-      pyrt::set_error_from_current_exception();
-      pyrt::add_traceback("vestrel.utils.corvane.corvane.AsyncDispatcher.__cinit__", kSourceFile,
-                          kCinitLine);
-      throw pyrt::PyErrSet{};
-    }
-    return self.release();
-  });
 }
 
 // ------------------------------------------------------------ type slots
@@ -99,13 +88,10 @@ void tp_finalize(PyObject *o) noexcept {
   if (!r) pyrt::write_unraisable("vestrel.utils.corvane.corvane.AsyncDispatcher.__dealloc__");
 }
 
-using Fields = ObjectFields<Self, &Self::_q, &Self::_callback, &Self::_sock, &Self::_task>;
-
 void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
-  Self *self = as_self(o);
-  Fields::release(self);
+  Fields::release(as_self(o));
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -121,55 +107,45 @@ Ref py_setup(PyObject *o, BoundArgs &a) {
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 const pyrt::Param kReaderParams[] = {{"loop"}, {"sock"}};
 
-#define QUALIFIED(name) "vestrel.utils.corvane.corvane.AsyncDispatcher." name
-
 Method methods[] = {
-    {{"setup",
-      "AsyncDispatcher.setup",
-      "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
-      QUALIFIED("setup"),
-      {"setup", kHost, 1, 0},
-      py_setup,
-      &type,
-      false,
-      __LINE__},
-     Extra::host_defaults},
-    {{"_reader",
-      "AsyncDispatcher._reader",
-      "AsyncDispatcher._reader(self, loop, sock)",
-      QUALIFIED("_reader"),
-      {"_reader", kReaderParams, 2, 2},
-      async::reader,
-      &type,
-      true,
-      __LINE__}},
-    {{"close",
-      "AsyncDispatcher.close",
-      "AsyncDispatcher.close(self) -> None",
-      QUALIFIED("close"),
-      {"close"},
-      async::close,
-      &type,
-      false,
-      __LINE__},
-     Extra::returns_none},
+    {.name = "setup",
+     .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
+     .sig = {.params = kHost, .nparams = 1},
+     .body = py_setup,
+     .extra = Extra::host_defaults,
+     .line = __LINE__},
+    {.name = "_reader",
+     .doc = "AsyncDispatcher._reader(self, loop, sock)",
+     .sig = {.params = kReaderParams, .nparams = 2, .nrequired = 2},
+     .body = async::reader,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "close",
+     .doc = "AsyncDispatcher.close(self) -> None",
+     .body = async::close,
+     .extra = Extra::returns_none,
+     .line = __LINE__},
 };
 
-Method reduce = {{"__reduce__", "AsyncDispatcher.__reduce__", nullptr, QUALIFIED("__reduce__"),
-                  kReduceSig, refuse_pickle, &type, false, __LINE__}};
-Method setstate = {{"__setstate__", "AsyncDispatcher.__setstate__", nullptr,
-                    QUALIFIED("__setstate__"), kSetstateSig, refuse_pickle, &type, false,
-                    __LINE__}};
-
-#undef QUALIFIED
-
-ClassDef def = {"AsyncDispatcher", &type, &vtable, methods, &reduce, &setstate};
+ClassDef def = {
+    .short_name = "AsyncDispatcher",
+    .type = &type,
+    .vtable = &vtable,
+    .reset_fields = Fields::clear,
+    .constructor = {.sig = &kCinit, .body = construct, .line = kCinitLine},
+    .methods = methods,
+};
 
 }  // namespace
 
 ClassDef &async_dispatcher_class() {
-  fill_type(type, {"vestrel.utils.corvane.corvane.AsyncDispatcher", sizeof(Self), tp_dealloc,
-                   Fields::traverse, Fields::clear, tp_new, tp_finalize});
+  fill_type(type, {.name = "vestrel.utils.corvane.corvane.AsyncDispatcher",
+                   .basicsize = sizeof(Self),
+                   .dealloc = tp_dealloc,
+                   .traverse = Fields::traverse,
+                   .clear = Fields::clear,
+                   .new_ = class_new<def>,
+                   .finalize = tp_finalize});
   return def;
 }
 

@@ -1,4 +1,4 @@
-// AsyncQueue: its type slots, __init__, method table and the Python-visible
+// AsyncQueue: its type, __init__, method table and the Python-visible
 // functions, and the module-level rebuild function of its pickles.
 #include "async_queue.hpp"
 
@@ -29,7 +29,7 @@ static_assert(offsetof(Self, _lock) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _notify_cond) == offsetof(Self, _lock) + 8);
 static_assert(offsetof(Self, _task) == offsetof(Self, _notify_cond) + 8);
 
-VestrelAsyncQueue_VTable vtable = {queue::start_dispatcher};
+VestrelAsyncQueue_VTable vtable = {.start_dispatcher = queue::start_dispatcher};
 
 PyTypeObject type{};
 
@@ -37,18 +37,13 @@ Self *as_self(PyObject *o) {
   return reinterpret_cast<Self *>(o);
 }
 
-// ------------------------------------------------------------ construction
+using Fields = ObjectFields<Self, &Self::_q, &Self::_loop, &Self::_callback, &Self::_lock,
+                            &Self::_notify_cond, &Self::_task>;
 
-PyObject *tp_new(PyTypeObject *t, PyObject *, PyObject *) noexcept {
-  // Arguments belong to __init__: a blank instance (all fields None) is what
-  // unpickling starts from.
-  return pyrt::guarded<PyObject *>(nullptr, [&] {
-    return alloc_instance<Self>(t, &vtable,
-                                {&Self::_q, &Self::_loop, &Self::_callback, &Self::_lock,
-                                 &Self::_notify_cond, &Self::_task})
-        .release();
-  });
-}
+// ------------------------------------------------------------ construction
+//
+// Arguments belong to __init__: tp_new makes a blank instance (all fields
+// None), which is what unpickling starts from.
 
 const pyrt::Param kInitParams[] = {
     {"loop"},
@@ -58,8 +53,7 @@ const pyrt::Param kInitParams[] = {
     {"zerocopy", ArgKind::flag},
     {"block_on_full", ArgKind::flag},
 };
-const pyrt::Signature kInit{"__init__", kInitParams, 6, 0};
-const int kInitLine = __LINE__;
+const pyrt::Signature kInit{.name = "__init__", .params = kInitParams, .nparams = 6};
 
 // Raises RuntimeError(msg) with the pending exception as its context, as a
 // raise inside an except block would.
@@ -77,9 +71,9 @@ const int kInitLine = __LINE__;
   throw pyrt::PyErrSet{};
 }
 
-void construct(Self *self, PyObject *args, PyObject *kwds) {
-  BoundArgs a;
-  pyrt::bind(kInit, args, kwds, a);
+const int kInitLine = __LINE__;
+void construct(PyObject *o, BoundArgs &a) {
+  Self *self = as_self(o);
   Ref q = check(PyObject_CallFunctionObjArgs(
       state.spsc_type, size_obj(a[1].size).get(), size_obj(a[2].size).get(),
       bool_obj(a[3].flag).get(), bool_obj(a[4].flag).get(), bool_obj(a[5].flag).get(), nullptr));
@@ -102,22 +96,7 @@ void construct(Self *self, PyObject *args, PyObject *kwds) {
   set_field(self->_loop, std::move(loop));
 }
 
-int tp_init(PyObject *o, PyObject *args, PyObject *kwds) noexcept {
-  try {
-    construct(as_self(o), args, kwds);
-    return 0;
-  } catch (...) {
-    pyrt::set_error_from_current_exception();
-    pyrt::add_traceback("vestrel.utils.corvane.corvane.AsyncQueue.__init__", kSourceFile,
-                        kInitLine);
-    return -1;
-  }
-}
-
 // ------------------------------------------------------------ type slots
-
-using Fields = ObjectFields<Self, &Self::_q, &Self::_loop, &Self::_callback, &Self::_lock,
-                            &Self::_notify_cond, &Self::_task>;
 
 void tp_dealloc(PyObject *o) noexcept {
   PyObject_GC_UnTrack(o);
@@ -142,105 +121,86 @@ const pyrt::Param kUnpickleParams[] = {
     {"__pyx_state", ArgKind::tuple_or_none},
 };
 
-#define QUALIFIED(name) "vestrel.utils.corvane.corvane.AsyncQueue." name
-
 Method methods[] = {
-    {{"start_dispatcher",
-      "AsyncQueue.start_dispatcher",
-      "AsyncQueue.start_dispatcher(self, callback)",
-      QUALIFIED("start_dispatcher"),
-      {"start_dispatcher", kCallback, 1, 1},
-      py_start_dispatcher,
-      &type,
-      false,
-      __LINE__}},
-    {{"push_buf",
-      "AsyncQueue.push_buf",
-      "AsyncQueue.push_buf(self, msg)",
-      QUALIFIED("push_buf"),
-      {"push_buf", kMsg, 1, 1},
-      queue::push_buf,
-      &type,
-      true,
-      __LINE__}},
-    {{"push_obj",
-      "AsyncQueue.push_obj",
-      "AsyncQueue.push_obj(self, msg)",
-      QUALIFIED("push_obj"),
-      {"push_obj", kMsg, 1, 1},
-      queue::push_obj,
-      &type,
-      true,
-      __LINE__}},
-    {{"push_str",
-      "AsyncQueue.push_str",
-      "AsyncQueue.push_str(self, msg)",
-      QUALIFIED("push_str"),
-      {"push_str", kMsg, 1, 1},
-      queue::push_str,
-      &type,
-      true,
-      __LINE__}},
-    {{"pop",
-      "AsyncQueue.pop",
-      "AsyncQueue.pop(self)",
-      QUALIFIED("pop"),
-      {"pop"},
-      queue::pop,
-      &type,
-      true,
-      __LINE__}},
-    {{"__dispatch",
-      "AsyncQueue.__dispatch",
-      "AsyncQueue.__dispatch(self)",
-      QUALIFIED("__dispatch"),
-      {"__dispatch"},
-      queue::dispatch,
-      &type,
-      true,
-      __LINE__}},
-    {{"shutdown",
-      "AsyncQueue.shutdown",
-      "AsyncQueue.shutdown(self, *excinfo)",
-      QUALIFIED("shutdown"),
-      {"shutdown", nullptr, 0, 0, true},
-      queue::shutdown,
-      &type,
-      true,
-      __LINE__}},
+    {.name = "start_dispatcher",
+     .doc = "AsyncQueue.start_dispatcher(self, callback)",
+     .sig = {.params = kCallback, .nparams = 1, .nrequired = 1},
+     .body = py_start_dispatcher,
+     .line = __LINE__},
+    {.name = "push_buf",
+     .doc = "AsyncQueue.push_buf(self, msg)",
+     .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
+     .body = queue::push_buf,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "push_obj",
+     .doc = "AsyncQueue.push_obj(self, msg)",
+     .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
+     .body = queue::push_obj,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "push_str",
+     .doc = "AsyncQueue.push_str(self, msg)",
+     .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
+     .body = queue::push_str,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "pop",
+     .doc = "AsyncQueue.pop(self)",
+     .body = queue::pop,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "__dispatch",
+     .doc = "AsyncQueue.__dispatch(self)",
+     .body = queue::dispatch,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
+    {.name = "shutdown",
+     .doc = "AsyncQueue.shutdown(self, *excinfo)",
+     .sig = {.varargs = true},
+     .body = queue::shutdown,
+     .kind = Kind::coroutine,
+     .line = __LINE__},
 };
-
-Method reduce = {{"__reduce__", "AsyncQueue.__reduce__", nullptr, QUALIFIED("__reduce__"),
-                  kReduceSig, queue_reduce, &type, false, __LINE__}};
-Method setstate = {{"__setstate__", "AsyncQueue.__setstate__", nullptr, QUALIFIED("__setstate__"),
-                    kSetstateSig, queue_setstate, &type, false, __LINE__}};
-
-#undef QUALIFIED
 
 Method unpickle[] = {
-    {{"__pyx_unpickle_AsyncQueue",
-      "__pyx_unpickle_AsyncQueue",
-      "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)",
-      "vestrel.utils.corvane.corvane.__pyx_unpickle_AsyncQueue",
-      {"__pyx_unpickle_AsyncQueue", kUnpickleParams, 3, 3},
-      unpickle_queue,
-      nullptr,
-      false,
-      __LINE__}},
+    {.name = "__pyx_unpickle_AsyncQueue",
+     .doc = "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)",
+     .sig = {.params = kUnpickleParams, .nparams = 3, .nrequired = 3},
+     .body = unpickle_queue,
+     .line = __LINE__},
 };
 
-ClassDef def = {"AsyncQueue", &type, &vtable, methods, &reduce, &setstate};
-
 }  // namespace
+
+ClassDef queue_def = {
+    .short_name = "AsyncQueue",
+    .type = &type,
+    .vtable = &vtable,
+    .reset_fields = Fields::clear,
+    .constructor = {.sig = &kInit, .body = construct, .line = kInitLine},
+    .methods = methods,
+    .reduce = {.name = "__reduce__", .sig = kReduceSig, .body = queue_reduce, .line = __LINE__},
+    .setstate = {.name = "__setstate__",
+                 .sig = kSetstateSig,
+                 .body = queue_setstate,
+                 .line = __LINE__},
+};
 
 const char kDoc[] =
     "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool "
     "overwrite=False, bool zerocopy=False, bool block_on_full=False)";
 
 ClassDef &async_queue_class() {
-  fill_type(type, {"vestrel.utils.corvane.corvane.AsyncQueue", sizeof(Self), tp_dealloc,
-                   Fields::traverse, Fields::clear, tp_new, nullptr, tp_init, kDoc});
-  return def;
+  fill_type(type, {.name = "vestrel.utils.corvane.corvane.AsyncQueue",
+                   .basicsize = sizeof(Self),
+                   .dealloc = tp_dealloc,
+                   .traverse = Fields::traverse,
+                   .clear = Fields::clear,
+                   .new_ = class_new_blank<queue_def>,
+                   .init = class_init<queue_def>,
+                   .doc = kDoc});
+  return queue_def;
 }
 
 Method &unpickle_function() {

@@ -11,9 +11,9 @@
 #include <optional>
 
 #include "async_queue.hpp"
-#include "dispatcher_reader.hpp"
 #include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
+#include "reader_steps.hpp"
 #include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane::queue {
@@ -215,11 +215,7 @@ Co dispatch_body(const CoArgs &c) {
   Self *self = as_self(c.self);
   for (;;) {
     if (Ref msg = try_pop(self)) {
-      // (Called before the await: g++ 12 cannot keep a braced list alive
-      // across one.)
-      Ref callback = Ref::borrow(self->_callback);
-      Ref result = pyrt::call_one(callback.get(), msg.get());
-      co_await Await(std::move(result));
+      co_await callback_result(self->_callback, msg.get());
       continue;
     }
     co_await with_condition(Ref::borrow(self->_notify_cond), "wait", true);

@@ -1,11 +1,13 @@
 #include "class_support.hpp"
 
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "pyrt/call.hpp"
 #include "pyrt/code.hpp"
 #include "pyrt/error.hpp"
+#include "pyrt/traceback.hpp"
 
 namespace vestrel::corvane {
 
@@ -36,7 +38,7 @@ namespace {
 // The steps of the pickling set-up: a class that customises pickling itself
 // (its own __getstate__ or __reduce_ex__, or a __reduce__ of its own) is left
 // alone.
-void setup_reduce(const ClassDef &c) {
+void setup_reduce(ClassDef &c) {
   PyObject *type = reinterpret_cast<PyObject *>(c.type);
   PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
   auto same_as_object = [&](const char *name) {
@@ -53,10 +55,10 @@ void setup_reduce(const ClassDef &c) {
   if (!same_as_object("__reduce_ex__")) return;
   PyObject *own = PyDict_GetItemString(c.type->tp_dict, "__reduce__");
   if (!same_as_object("__reduce__") && !(own && pyrt::is_function(own))) return;
-  Ref reduce = make_method_function(*c.reduce);
+  Ref reduce = make_method_function(c.reduce);
   check(PyDict_SetItemString(c.type->tp_dict, "__reduce__", reduce.get()));
   if (!PyDict_GetItemString(c.type->tp_dict, "__setstate__")) {
-    Ref setstate = make_method_function(*c.setstate);
+    Ref setstate = make_method_function(c.setstate);
     check(PyDict_SetItemString(c.type->tp_dict, "__setstate__", setstate.get()));
   }
   PyType_Modified(c.type);
@@ -64,7 +66,7 @@ void setup_reduce(const ClassDef &c) {
 
 }  // namespace
 
-Ref make_method_function(Method &m) {
+Ref make_method_function(const Method &m) {
   pyrt::FunctionAttrs attrs{};
   attrs.module_name = state.module_name;
   attrs.globals = state.dict;
@@ -80,21 +82,43 @@ Ref make_method_function(Method &m) {
   return pyrt::make_function(m.fn, attrs, kSourceFile);
 }
 
-void make_codes(std::span<Method> methods) {
+namespace {
+
+void make_code(Method &m) {
+  const pyrt::Signature &sig = m.fn.sig;
+  const char *params[pyrt::kMaxParams + 1];
+  int n = 0;
+  if (m.fn.owner) params[n++] = "self";
+  for (int i = 0; i < sig.nparams; ++i) params[n++] = sig.params[i].name;
+  pyrt::CodeSpec spec{m.fn.name,      m.fn.qualname, params,   n, sig.varargs ? "excinfo" : nullptr,
+                      m.fn.coroutine, kSourceFile,   m.fn.line};
+  Ref code = pyrt::make_code(spec);
+  // A failed earlier import may have left one behind.
+  Ref old = Ref::steal(m.code);
+  m.code = code.release();
+}
+
+}  // namespace
+
+void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner) {
   for (Method &m : methods) {
-    const pyrt::Signature &sig = m.fn.sig;
-    const char *params[pyrt::kMaxParams + 1];
-    int n = 0;
-    if (m.fn.owner) params[n++] = "self";
-    for (int i = 0; i < sig.nparams; ++i) params[n++] = sig.params[i].name;
-    pyrt::CodeSpec spec{
-        m.fn.name,      m.fn.qualname, params,   n, sig.varargs ? "excinfo" : nullptr,
-        m.fn.coroutine, kSourceFile,   m.fn.line};
-    Ref code = pyrt::make_code(spec);
-    // A failed earlier import may have left one behind.
-    Ref old = Ref::steal(m.code);
-    m.code = code.release();
+    m.qualname_text = m.qualname   ? m.qualname
+                      : class_name ? std::string(class_name) + "." + m.name
+                                   : std::string(m.name);
+    m.traceback_text =
+        m.traceback_name ? m.traceback_name : std::string(kModuleName) + "." + m.qualname_text;
+    pyrt::Signature sig = m.sig;
+    if (!sig.name) sig.name = m.name;
+    m.fn = {m.name, m.qualname_text.c_str(),   m.doc, m.traceback_text.c_str(), sig, m.body,
+            owner,  m.kind == Kind::coroutine, m.line};
+    make_code(m);
   }
+}
+
+void prepare_class(ClassDef &c) {
+  prepare_methods(c.methods, c.short_name, c.type);
+  prepare_methods(std::span(&c.reduce, 1), c.short_name, c.type);
+  prepare_methods(std::span(&c.setstate, 1), c.short_name, c.type);
 }
 
 const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name) {
@@ -147,11 +171,70 @@ namespace {
 const pyrt::Param kStateParam[] = {{"__pyx_state"}};
 }  // namespace
 
-const pyrt::Signature kReduceSig{"__reduce__"};
-const pyrt::Signature kSetstateSig{"__setstate__", kStateParam, 1, 1};
+const pyrt::Signature kReduceSig{.name = "__reduce__"};
+const pyrt::Signature kSetstateSig{
+    .name = "__setstate__", .params = kStateParam, .nparams = 1, .nrequired = 1};
 
+const int kRefuseLine = __LINE__;
 Ref refuse_pickle(PyObject *, pyrt::BoundArgs &) {
   pyrt::raise(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+}
+
+Method refused_reduce() {
+  return {.name = "__reduce__", .sig = kReduceSig, .body = refuse_pickle, .line = kRefuseLine};
+}
+
+Method refused_setstate() {
+  return {.name = "__setstate__", .sig = kSetstateSig, .body = refuse_pickle, .line = kRefuseLine};
+}
+
+// ------------------------------------------------------------ construction
+
+namespace {
+
+// The table pointer sits right after the object header in all four layouts.
+Ref allocate(const ClassDef &c, PyTypeObject *type) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) throw_set();
+  *reinterpret_cast<void **>(reinterpret_cast<char *>(self.get()) + sizeof(PyObject)) = c.vtable;
+  c.reset_fields(self.get());
+  return self;
+}
+
+void construct(const ClassDef &c, PyObject *self, PyObject *args, PyObject *kwds) {
+  const Constructor &k = c.constructor;
+  try {
+    pyrt::BoundArgs a;
+    pyrt::bind(*k.sig, args, kwds, a);
+    k.body(self, a);
+  } catch (...) {
+    pyrt::set_error_from_current_exception();
+    const std::string where = std::string(kModuleName) + "." + c.short_name + "." + k.sig->name;
+    pyrt::add_traceback(where.c_str(), kSourceFile, k.line);
+    throw pyrt::PyErrSet{};
+  }
+}
+
+}  // namespace
+
+PyObject *new_instance(const ClassDef &c, PyTypeObject *type, PyObject *args,
+                       PyObject *kwds) noexcept {
+  return pyrt::guarded<PyObject *>(nullptr, [&] {
+    Ref self = allocate(c, type);
+    construct(c, self.get(), args, kwds);
+    return self.release();
+  });
+}
+
+PyObject *new_blank_instance(const ClassDef &c, PyTypeObject *type) noexcept {
+  return pyrt::guarded<PyObject *>(nullptr, [&] { return allocate(c, type).release(); });
+}
+
+int init_instance(const ClassDef &c, PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+  return pyrt::guarded(-1, [&] {
+    construct(c, self, args, kwds);
+    return 0;
+  });
 }
 
 Ref make_queue(std::initializer_list<QueueArg> kwargs) {

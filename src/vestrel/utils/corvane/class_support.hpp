@@ -1,14 +1,13 @@
-// What the four classes share: field handling for their type slots, type
-// set-up with the exported method table, the pickling set-up, and the
+// What the four classes share: field handling for their type slots, the type
+// and its exported method table, construction, the pickling set-up, and the
 // override dispatch of their C-level entries.
 #pragma once
 
 #include <Python.h>
 
-#include <utility>
-
 #include <initializer_list>
 #include <span>
+#include <utility>
 
 #include "pyrt/args.hpp"
 #include "pyrt/error.hpp"
@@ -24,14 +23,9 @@ inline void set_field(PyObject *&field, pyrt::Ref value) noexcept {
   field = value.release();
 }
 
-// Sets each object field to None, dropping what it held: after allocation and
-// after a cycle clear, fields read None, never null.
-inline void reset_fields(std::initializer_list<PyObject **> fields) noexcept {
-  for (PyObject **f : fields) set_field(*f, pyrt::Ref::borrow(Py_None));
-}
-
 // A class's object fields, in layout order: traversal visits them, clearing
-// sets them to None, deallocation drops them.
+// sets them to None (after allocation and after a cycle clear, fields read
+// None, never null), deallocation drops them.
 template <class Self, PyObject *Self::*...Fields>
 struct ObjectFields {
   static int traverse(PyObject *o, visitproc visit, void *arg) noexcept {
@@ -40,7 +34,9 @@ struct ObjectFields {
     ((r = r ? r : (self->*Fields ? visit(self->*Fields, arg) : 0)), ...);
     return r;
   }
-  static void reset(Self *self) noexcept { reset_fields({&(self->*Fields)...}); }
+  static void reset(Self *self) noexcept {
+    (set_field(self->*Fields, pyrt::Ref::borrow(Py_None)), ...);
+  }
   // tp_clear.
   static int clear(PyObject *o) noexcept {
     reset(reinterpret_cast<Self *>(o));
@@ -52,20 +48,36 @@ struct ObjectFields {
   }
 };
 
+// A class's constructor (`__cinit__` of the dispatchers, run by tp_new;
+// `__init__` of AsyncQueue, run by tp_init): its parameters and its body,
+// which receives them bound.
+struct Constructor {
+  const pyrt::Signature *sig;
+  void (*body)(PyObject *self, pyrt::BoundArgs &args);
+  int line;
+};
+
+// The pickling refusal of the dispatchers.
+pyrt::Ref refuse_pickle(PyObject *self, pyrt::BoundArgs &);
+extern const pyrt::Signature kReduceSig;
+extern const pyrt::Signature kSetstateSig;
+Method refused_reduce();
+Method refused_setstate();
+
 struct ClassDef {
   const char *short_name;
   PyTypeObject *type;
-  void *vtable;
-  std::span<Method> methods;  // bound into the class dict, in this order
-  Method *reduce;             // installed as __reduce__ by the pickling set-up
-  Method *setstate;           // installed as __setstate__
+  void *vtable;                      // exported as __pyx_vtable__, stored in every instance
+  inquiry reset_fields;              // ObjectFields::clear
+  Constructor constructor;           // null body: none
+  std::span<Method> methods;         // bound into the class dict, in this order
+  Method reduce = refused_reduce();  // installed as __reduce__ by the pickling set-up
+  Method setstate = refused_setstate();
 };
 
 // The FunctionSpec of the class's Python-visible function `name`.
 const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name);
 
-// Readies the class, exports its table as `__pyx_vtable__`, sets it as a
-// module attribute and runs the pickling set-up.
 // The type slots each class sets; the rest are the same for all four:
 // static, garbage-collected, subclassable from Python.
 struct TypeSlots {
@@ -83,15 +95,42 @@ struct TypeSlots {
 // Fills `type` on the first call; later calls leave it as it is.
 void fill_type(PyTypeObject &type, const TypeSlots &slots) noexcept;
 
-void init_class(ClassDef &c);
+// Allocates an instance (table pointer stored, object fields None) and runs
+// the class's constructor on it: tp_new of the dispatchers.
+PyObject *new_instance(const ClassDef &c, PyTypeObject *type, PyObject *args,
+                       PyObject *kwds) noexcept;
+// Allocates a blank instance only: tp_new of AsyncQueue, whose unpickling
+// starts from one.
+PyObject *new_blank_instance(const ClassDef &c, PyTypeObject *type) noexcept;
+// Runs the class's constructor: tp_init of AsyncQueue.
+int init_instance(const ClassDef &c, PyObject *self, PyObject *args, PyObject *kwds) noexcept;
 
-// Makes the code objects of the class's functions.
-void make_codes(std::span<Method> methods);
+template <ClassDef &C>
+PyObject *class_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
+  return new_instance(C, type, args, kwds);
+}
+template <ClassDef &C>
+PyObject *class_new_blank(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+  return new_blank_instance(C, type);
+}
+template <ClassDef &C>
+int class_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+  return init_instance(C, self, args, kwds);
+}
+
+// Names the class's functions (see Method) and makes their code objects.
+void prepare_class(ClassDef &c);
+// The same for functions outside a class (`class_name` null) or local to one.
+void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner);
+
+// Readies the class, exports its table as `__pyx_vtable__`, sets it as a
+// module attribute and runs the pickling set-up.
+void init_class(ClassDef &c);
 
 // Binds the class's Python-visible functions into its dict.
 void bind_methods(const ClassDef &c);
 
-pyrt::Ref make_method_function(Method &m);
+pyrt::Ref make_method_function(const Method &m);
 
 // For C-level entries called with the override flag 0: calls the Python
 // subclass's override of `name` with `args` if there is one and returns
@@ -99,22 +138,18 @@ pyrt::Ref make_method_function(Method &m);
 pyrt::Ref call_override(PyObject *self, const char *name, const pyrt::FunctionSpec &own,
                         std::initializer_list<PyObject *> args);
 
-// Allocates an instance: table pointer stored, object fields None.
-template <class T>
-pyrt::Ref alloc_instance(PyTypeObject *type, void *vtable,
-                         std::initializer_list<PyObject * T::*> fields) {
-  pyrt::Ref self = pyrt::Ref::steal(type->tp_alloc(type, 0));
-  if (!self) throw pyrt::PyErrSet{};
-  T *o = reinterpret_cast<T *>(self.get());
-  o->vtab = static_cast<decltype(o->vtab)>(vtable);
-  for (PyObject *T::*f : fields) o->*f = pyrt::Ref::borrow(Py_None).release();
-  return self;
+// An entry's override check and body in one: with the flag 0, a Python
+// subclass's method `name` of `c` runs with `args` instead of `body`.
+// Errors are left set for the caller, as the table's entries report them.
+template <class F>
+void run_entry(const ClassDef &c, PyObject *self, int override_flag, const char *name,
+               std::initializer_list<PyObject *> args, F &&body) noexcept {
+  pyrt::guarded(0, [&] {
+    if (override_flag == 0 && call_override(self, name, spec_of(c, name), args)) return 0;
+    body();
+    return 0;
+  });
 }
-
-// The pickling refusal of the dispatchers ("__reduce__", "__setstate__").
-extern const pyrt::Signature kReduceSig;
-extern const pyrt::Signature kSetstateSig;
-pyrt::Ref refuse_pickle(PyObject *self, pyrt::BoundArgs &);
 
 // SPSCQueue(**kwargs), keywords in the given order.
 struct QueueArg {

@@ -7,8 +7,8 @@
 #include <span>
 
 #include "async_dispatcher.hpp"
+#include "async_dispatcher_entries.hpp"
 #include "async_queue.hpp"
-#include "async_reader.hpp"
 #include "exit_hooks.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/error.hpp"
@@ -70,11 +70,10 @@ void exec_steps(ModuleGuard &g) {
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   for (ClassDef *c : classes) {
-    vestrel::corvane::make_codes(c->methods);
-    vestrel::corvane::make_codes(std::span(c->reduce, 1));
-    vestrel::corvane::make_codes(std::span(c->setstate, 1));
+    vestrel::corvane::prepare_class(*c);
   }
-  vestrel::corvane::make_codes(std::span(&vestrel::corvane::unpickle_function(), 1));
+  vestrel::corvane::prepare_methods(std::span(&vestrel::corvane::unpickle_function(), 1), nullptr,
+                                    nullptr);
 
   for (ClassDef *c : classes) {
     g.at(vestrel::corvane::kSourceFile, __LINE__);
@@ -115,7 +114,7 @@ void exec_steps(ModuleGuard &g) {
   }
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
-  vestrel::corvane::async::make_finalizer();
+  vestrel::corvane::async::make_close_functions();
 
   g.at(vestrel::corvane::kSourceFile, __LINE__);
   Ref unpickle = vestrel::corvane::make_method_function(vestrel::corvane::unpickle_function());

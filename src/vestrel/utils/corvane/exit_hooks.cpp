@@ -11,8 +11,8 @@
 #include "pyrt/error.hpp"
 #include "pyrt/gil.hpp"
 #include "pyrt/ref.hpp"
-#include "sync_entries.hpp"
-#include "threaded_reader.hpp"
+#include "reader_threads.hpp"
+#include "sync_dispatcher_entries.hpp"
 
 namespace vestrel::corvane::at_exit {
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
 #include "pyrt/function.hpp"
 #include "pyrt/ref.hpp"
@@ -43,13 +44,29 @@ extern ModuleState state;
 // as Python code of the module would: NameError when it is in neither.
 pyrt::Ref module_global(const char *name);
 
-// What a Python-visible function carries besides its spec.
+// What a Python-visible function carries besides its signature.
 enum class Extra { none, host_defaults, returns_none };
+enum class Kind { function, coroutine };
 
+// One Python-visible function as a table lists it. The names it goes by
+// come from its class when the module is set up (qualname "<Class>.<name>",
+// traceback name "<module>.<qualname>"), so an entry says only what is its
+// own.
 struct Method {
-  pyrt::FunctionSpec fn;
+  const char *name;
+  const char *doc = nullptr;  // the signature line
+  pyrt::Signature sig = {};   // sig.name is `name` unless given
+  pyrt::FunctionBody body = nullptr;
+  Kind kind = Kind::function;
   Extra extra = Extra::none;
-  PyObject *code = nullptr;  // made by the exec step; kept for the process
+  int line = 0;                          // first line, for __code__ and traceback entries
+  const char *qualname = nullptr;        // where it is not "<Class>.<name>"
+  const char *traceback_name = nullptr;  // where it is not "<module>.<qualname>"
+
+  // Filled by the exec step (prepare_methods) and kept for the process.
+  pyrt::FunctionSpec fn{};
+  std::string qualname_text{}, traceback_text{};
+  PyObject *code = nullptr;
 };
 
 }  // namespace vestrel::corvane

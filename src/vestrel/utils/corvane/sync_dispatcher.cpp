@@ -1,15 +1,15 @@
-// SyncDispatcher: its type slots, constructor, method table and the thin
-// Python-visible bindings over the table's entries.
+// SyncDispatcher: its type, its method table and its Python-visible methods.
+// The entries themselves are in sync_dispatcher_entries.cpp.
 #include "sync_dispatcher.hpp"
 
 #include <cstddef>
 
-#include "dispatcher_push.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
-#include "sync_entries.hpp"
+#include "sync_dispatcher_entries.hpp"
 #include "vestrel/corvane.h"
+#include "wake_target.hpp"
 
 namespace vestrel::corvane {
 
@@ -34,8 +34,14 @@ static_assert(offsetof(Self, _fd) == offsetof(VestrelAsyncDispatcher, _fd) &&
               offsetof(Self, _addr) == offsetof(VestrelAsyncDispatcher, _addr));
 
 VestrelSyncDispatcher_VTable vtable = {
-    sync::setup,       sync_push,      sync_push_var,      sync::try_pop,
-    sync::try_pop_var, sync::take_one, sync::take_one_var, sync::close,
+    .setup = sync::setup,
+    .push = sync::push,
+    .push_var = sync::push_var,
+    ._try_pop = sync::reader,
+    ._try_pop_var = sync::reader_var,
+    .private_try_pop = sync::take_one,
+    .private_try_pop_var = sync::take_one_var,
+    .close = sync::close,
 };
 
 PyTypeObject type{};
@@ -43,6 +49,8 @@ PyTypeObject type{};
 Self *as_self(PyObject *o) {
   return reinterpret_cast<Self *>(o);
 }
+
+using Fields = ObjectFields<Self, &Self::_q, &Self::_callback, &Self::_sock>;
 
 // ------------------------------------------------------------ construction
 
@@ -55,12 +63,12 @@ const pyrt::Param kCinitParams[] = {
     {"variable_size", ArgKind::flag},
     {"daemon", ArgKind::flag},
 };
-const pyrt::Signature kCinit{"__cinit__", kCinitParams, 7, 1};
-const int kCinitLine = __LINE__;
+const pyrt::Signature kCinit{
+    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
 
-void construct(Self *self, PyObject *args, PyObject *kwds) {
-  BoundArgs a;
-  pyrt::bind(kCinit, args, kwds, a);
+const int kCinitLine = __LINE__;
+void construct(PyObject *o, BoundArgs &a) {
+  Self *self = as_self(o);
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[5].flag;
   self->_daemon = a[6].flag;
@@ -70,21 +78,6 @@ void construct(Self *self, PyObject *args, PyObject *kwds) {
                                   {"zerocopy", bool_obj(a[3].flag)}}));
   self->_fd = VESTREL_NO_SOCKET;
   self->_push_fn = self->_variable_size ? vtable.push_var : vtable.push;
-}
-
-PyObject *tp_new(PyTypeObject *t, PyObject *args, PyObject *kwds) noexcept {
-  return pyrt::guarded<PyObject *>(nullptr, [&] {
-    Ref self = alloc_instance<Self>(t, &vtable, {&Self::_q, &Self::_callback, &Self::_sock});
-    try {
-      construct(as_self(self.get()), args, kwds);
-    } catch (...) {
-      pyrt::set_error_from_current_exception();
-      pyrt::add_traceback("vestrel.utils.corvane.corvane.SyncDispatcher.__cinit__", kSourceFile,
-                          kCinitLine);
-      throw pyrt::PyErrSet{};
-    }
-    return self.release();
-  });
 }
 
 // ------------------------------------------------------------ type slots
@@ -111,13 +104,10 @@ void tp_finalize(PyObject *o) noexcept {
   }
 }
 
-using Fields = ObjectFields<Self, &Self::_q, &Self::_callback, &Self::_sock>;
-
 void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
-  Self *self = as_self(o);
-  Fields::release(self);
+  Fields::release(as_self(o));
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -148,63 +138,46 @@ Ref py_close(PyObject *o, BoundArgs &) {
 
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 
-#define QUALIFIED(name) "vestrel.utils.corvane.corvane.SyncDispatcher." name
-
 Method methods[] = {
-    {{"setup",
-      "SyncDispatcher.setup",
-      "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
-      QUALIFIED("setup"),
-      {"setup", kHost, 1, 0},
-      py_setup,
-      &type,
-      false,
-      __LINE__},
-     Extra::host_defaults},
-    {{"_try_pop",
-      "SyncDispatcher._try_pop",
-      "SyncDispatcher._try_pop(self) -> void",
-      QUALIFIED("_try_pop"),
-      {"_try_pop"},
-      py_try_pop,
-      &type,
-      false,
-      __LINE__}},
-    {{"_try_pop_var",
-      "SyncDispatcher._try_pop_var",
-      "SyncDispatcher._try_pop_var(self) -> void",
-      QUALIFIED("_try_pop_var"),
-      {"_try_pop_var"},
-      py_try_pop_var,
-      &type,
-      false,
-      __LINE__}},
-    {{"close",
-      "SyncDispatcher.close",
-      "SyncDispatcher.close(self) -> void",
-      QUALIFIED("close"),
-      {"close"},
-      py_close,
-      &type,
-      false,
-      __LINE__}},
+    {.name = "setup",
+     .doc = "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
+     .sig = {.params = kHost, .nparams = 1},
+     .body = py_setup,
+     .extra = Extra::host_defaults,
+     .line = __LINE__},
+    {.name = "_try_pop",
+     .doc = "SyncDispatcher._try_pop(self) -> void",
+     .body = py_try_pop,
+     .line = __LINE__},
+    {.name = "_try_pop_var",
+     .doc = "SyncDispatcher._try_pop_var(self) -> void",
+     .body = py_try_pop_var,
+     .line = __LINE__},
+    {.name = "close",
+     .doc = "SyncDispatcher.close(self) -> void",
+     .body = py_close,
+     .line = __LINE__},
 };
 
-Method reduce = {{"__reduce__", "SyncDispatcher.__reduce__", nullptr, QUALIFIED("__reduce__"),
-                  kReduceSig, refuse_pickle, &type, false, __LINE__}};
-Method setstate = {{"__setstate__", "SyncDispatcher.__setstate__", nullptr,
-                    QUALIFIED("__setstate__"), kSetstateSig, refuse_pickle, &type, false,
-                    __LINE__}};
-
-#undef QUALIFIED
-
-ClassDef def = {"SyncDispatcher", &type, &vtable, methods, &reduce, &setstate};
+ClassDef def = {
+    .short_name = "SyncDispatcher",
+    .type = &type,
+    .vtable = &vtable,
+    .reset_fields = Fields::clear,
+    .constructor = {.sig = &kCinit, .body = construct, .line = kCinitLine},
+    .methods = methods,
+};
 
 }  // namespace
 
 ClassDef &sync_dispatcher_class() {
-  fill_type(type, {"vestrel.utils.corvane.corvane.SyncDispatcher", sizeof(Self), tp_dealloc,
-                   Fields::traverse, Fields::clear, tp_new, tp_finalize});
+  fill_type(type, {.name = "vestrel.utils.corvane.corvane.SyncDispatcher",
+                   .basicsize = sizeof(Self),
+                   .dealloc = tp_dealloc,
+                   .traverse = Fields::traverse,
+                   .clear = Fields::clear,
+                   .new_ = class_new<def>,
+                   .finalize = tp_finalize});
   return def;
 }
 

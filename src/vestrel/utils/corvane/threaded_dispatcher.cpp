@@ -1,12 +1,13 @@
-// ThreadedDispatcher: its type slots, constructor, method table and the thin
-// Python-visible bindings over the table's entries.
+// ThreadedDispatcher: its type, its method table and its Python-visible
+// methods. The entries themselves are in threaded_dispatcher_entries.cpp.
 #include "threaded_dispatcher.hpp"
 
 #include <cstddef>
 
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
-#include "threaded_reader.hpp"
+#include "reader_threads.hpp"
+#include "threaded_dispatcher_entries.hpp"
 #include "vestrel/corvane.h"
 #include "vestrel/spsc_queue.h"
 
@@ -27,29 +28,13 @@ static_assert(offsetof(Self, _callback) == offsetof(Self, _thread) + 16);
 static_assert(offsetof(Self, _variable_size) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 8);
 
-// ------------------------------------------------------------ table entries
-
-VestrelSPSCQueue *ring_of(Self *self) noexcept {
-  return reinterpret_cast<VestrelSPSCQueue *>(self->_q);
-}
-
-// The producer path: one ring call, nothing else. A cleared dispatcher (no
-// queue) refuses as a stopped ring would.
-int push(Self *self, const char *data, size_t length) noexcept {
-  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
-  return ring_of(self)->vtab->put(ring_of(self), data, length);
-}
-
-int push_var(Self *self, const char *data, size_t length) noexcept {
-  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
-  return ring_of(self)->vtab->put_var(ring_of(self), data, length);
-}
-
-void setup(Self *self, int override_flag) noexcept;
-void close(Self *self, int override_flag) noexcept;
-
 VestrelThreadedDispatcher_VTable vtable = {
-    push, push_var, threaded::reader, threaded::reader_var, setup, close,
+    .push = threaded::push,
+    .push_var = threaded::push_var,
+    ._reader = threaded::reader,
+    ._reader_var = threaded::reader_var,
+    .setup = threaded::setup,
+    .close = threaded::close,
 };
 
 PyTypeObject type{};
@@ -57,6 +42,8 @@ PyTypeObject type{};
 Self *as_self(PyObject *o) {
   return reinterpret_cast<Self *>(o);
 }
+
+using Fields = ObjectFields<Self, &Self::_q, &Self::_callback>;
 
 // ------------------------------------------------------------ construction
 
@@ -69,12 +56,12 @@ const pyrt::Param kCinitParams[] = {
     {"overwrite", ArgKind::flag},
     {"variable_size", ArgKind::flag},
 };
-const pyrt::Signature kCinit{"__cinit__", kCinitParams, 7, 1};
-const int kCinitLine = __LINE__;
+const pyrt::Signature kCinit{
+    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
 
-void construct(Self *self, PyObject *args, PyObject *kwds) {
-  BoundArgs a;
-  pyrt::bind(kCinit, args, kwds, a);
+const int kCinitLine = __LINE__;
+void construct(PyObject *o, BoundArgs &a) {
+  Self *self = as_self(o);
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[6].flag;
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -83,21 +70,6 @@ void construct(Self *self, PyObject *args, PyObject *kwds) {
                                   {"overwrite", bool_obj(a[5].flag)},
                                   {"block_on_full", bool_obj(a[4].flag)}}));
   self->_push_fn = self->_variable_size ? vtable.push_var : vtable.push;
-}
-
-PyObject *tp_new(PyTypeObject *t, PyObject *args, PyObject *kwds) noexcept {
-  return pyrt::guarded<PyObject *>(nullptr, [&] {
-    Ref self = alloc_instance<Self>(t, &vtable, {&Self::_q, &Self::_callback});
-    try {
-      construct(as_self(self.get()), args, kwds);
-    } catch (...) {
-      pyrt::set_error_from_current_exception();
-      pyrt::add_traceback("vestrel.utils.corvane.corvane.ThreadedDispatcher.__cinit__", kSourceFile,
-                          kCinitLine);
-      throw pyrt::PyErrSet{};
-    }
-    return self.release();
-  });
 }
 
 // ------------------------------------------------------------ type slots
@@ -114,8 +86,6 @@ void tp_finalize(PyObject *o) noexcept {
     pyrt::write_unraisable("vestrel.utils.corvane.corvane.ThreadedDispatcher.__dealloc__");
 }
 
-using Fields = ObjectFields<Self, &Self::_q, &Self::_callback>;
-
 void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
@@ -128,10 +98,8 @@ void tp_dealloc(PyObject *o) noexcept {
 }
 
 int tp_clear(PyObject *o) noexcept {
-  Self *self = as_self(o);
-  threaded::forget_dispatcher(self);
-  Fields::reset(self);
-  return 0;
+  threaded::forget_dispatcher(as_self(o));
+  return Fields::clear(o);
 }
 
 // ------------------------------------------------------------ Python methods
@@ -141,78 +109,43 @@ Ref py_setup(PyObject *o, BoundArgs &) {
   if (PyErr_Occurred()) pyrt::throw_set();
   return Ref::borrow(Py_None);
 }
+
 Ref py_close(PyObject *o, BoundArgs &) {
   as_self(o)->vtab->close(as_self(o), 1);
   if (PyErr_Occurred()) pyrt::throw_set();
   return Ref::borrow(Py_None);
 }
 
-#define QUALIFIED(name) "vestrel.utils.corvane.corvane.ThreadedDispatcher." name
-
 Method methods[] = {
-    {{"setup",
-      "ThreadedDispatcher.setup",
-      "ThreadedDispatcher.setup(self) -> void",
-      QUALIFIED("setup"),
-      {"setup"},
-      py_setup,
-      &type,
-      false,
-      __LINE__}},
-    {{"close",
-      "ThreadedDispatcher.close",
-      "ThreadedDispatcher.close(self) -> void",
-      QUALIFIED("close"),
-      {"close"},
-      py_close,
-      &type,
-      false,
-      __LINE__}},
+    {.name = "setup",
+     .doc = "ThreadedDispatcher.setup(self) -> void",
+     .body = py_setup,
+     .line = __LINE__},
+    {.name = "close",
+     .doc = "ThreadedDispatcher.close(self) -> void",
+     .body = py_close,
+     .line = __LINE__},
 };
 
-Method reduce = {{"__reduce__", "ThreadedDispatcher.__reduce__", nullptr, QUALIFIED("__reduce__"),
-                  kReduceSig, refuse_pickle, &type, false, __LINE__}};
-Method setstate = {{"__setstate__", "ThreadedDispatcher.__setstate__", nullptr,
-                    QUALIFIED("__setstate__"), kSetstateSig, refuse_pickle, &type, false,
-                    __LINE__}};
-
-#undef QUALIFIED
-
-ClassDef def = {"ThreadedDispatcher", &type, &vtable, methods, &reduce, &setstate};
-
-// A Python subclass's method of the same name runs instead of the body when
-// the entry is called with the flag 0.
-template <class F>
-void entry(Self *self, int override_flag, const char *name, F &&body) noexcept {
-  pyrt::guarded(0, [&] {
-    PyObject *o = reinterpret_cast<PyObject *>(self);
-    if (override_flag == 0 && call_override(o, name, spec_of(def, name), {})) return 0;
-    body();
-    return 0;
-  });
-}
-
-void setup(Self *self, int override_flag) noexcept {
-  entry(self, override_flag, "setup", [&] {
-    // Through the table, so that a native subclass's reader is honoured.
-    threaded::start_reader(self,
-                           self->_variable_size ? self->vtab->_reader_var : self->vtab->_reader);
-  });
-}
-
-// Stops the ring; the reader drains what it holds and ends on its own. No
-// wait: close may run on the reader thread itself, inside the callback.
-void close(Self *self, int override_flag) noexcept {
-  entry(self, override_flag, "close", [&] {
-    if (self->_q != Py_None) ring_of(self)->vtab->stop(ring_of(self));
-  });
-}
+ClassDef def = {
+    .short_name = "ThreadedDispatcher",
+    .type = &type,
+    .vtable = &vtable,
+    .reset_fields = Fields::clear,
+    .constructor = {.sig = &kCinit, .body = construct, .line = kCinitLine},
+    .methods = methods,
+};
 
 }  // namespace
 
 ClassDef &threaded_dispatcher_class() {
-  fill_type(type, {"vestrel.utils.corvane.corvane.ThreadedDispatcher", sizeof(Self), tp_dealloc,
-                   Fields::traverse, tp_clear, tp_new, tp_finalize});
+  fill_type(type, {.name = "vestrel.utils.corvane.corvane.ThreadedDispatcher",
+                   .basicsize = sizeof(Self),
+                   .dealloc = tp_dealloc,
+                   .traverse = Fields::traverse,
+                   .clear = tp_clear,
+                   .new_ = class_new<def>,
+                   .finalize = tp_finalize});
   return def;
 }
 

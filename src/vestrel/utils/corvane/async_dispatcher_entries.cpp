@@ -1,37 +1,46 @@
-// AsyncDispatcher's consumer side. setup binds a non-blocking wake socket and
-// runs `_reader` as a task of the running loop. The reader takes one message
-// at a time and awaits the callback with it; it waits for a wake datagram
-// (through the loop's sock_recv) only after a take found the ring empty, so
-// a datagram that was dropped or arrived early never strands a message.
+// AsyncDispatcher's entries. One message, from push to callback:
 //
-// close may run on any thread. It retracts the wake target first, so a late
-// push only stores and never sends to a handle the system may already have
-// given to another socket. Then it hands the cancellation to the loop's
-// thread (asyncio tasks are not thread-safe), and the socket is closed there
-// once the task has ended: closed at once, it could be pulled from under a
-// reader that is about to receive on it.
-#include "async_reader.hpp"
+//  1. A native producer calls `push` (or `push_var`, or `_push_fn`): try_put
+//     on the ring and, when it stored the message, one wake datagram from the
+//     dispatcher's socket to itself (wake_target.hpp).
+//  2. The reader task, waiting in loop.sock_recv(sock, 1) because its last
+//     take found the ring empty, is woken on the loop's thread.
+//  3. It takes one message with `_pop_fn` (take_one: try_take and a bytes
+//     copy, reader_steps.hpp), awaits callback(msg), and takes again; it waits
+//     for the next datagram only when a take finds the ring empty, so a
+//     datagram that was dropped or arrived early never strands a message.
+//
+// setup binds the non-blocking wake socket, publishes the wake target and
+// runs `_reader` as a task of the running loop. close may run on any thread.
+// It retracts the wake target first, so a late push only stores and never
+// sends to a handle the system may already have given to another socket.
+// Then it hands the cancellation to the loop's thread (asyncio tasks are not
+// thread-safe), and the socket is closed there once the task has ended:
+// closed at once, it could be pulled from under a reader that is about to
+// receive on it.
+#include "async_dispatcher_entries.hpp"
 
 #include <span>
 #include <utility>
 
 #include "async_dispatcher.hpp"
 #include "class_support.hpp"
-#include "dispatcher_push.hpp"
-#include "dispatcher_reader.hpp"
+#include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/error.hpp"
+#include "reader_steps.hpp"
+#include "wake_socket.hpp"
 
 namespace vestrel::corvane::async {
 
 namespace {
 
 using pyrt::Await;
+using pyrt::call_method;
 using pyrt::check;
 using pyrt::Co;
 using pyrt::CoArgs;
 using pyrt::Ref;
-using Self = VestrelAsyncDispatcher;
 
 PyObject *as_obj(Self *self) {
   return reinterpret_cast<PyObject *>(self);
@@ -52,15 +61,14 @@ Ref close_socket_body(PyObject *, pyrt::BoundArgs &a) {
 
 const pyrt::Param kCloseSocketParams[] = {{"sock"}, {"task"}};
 
-Method close_socket_def = {{"_close_socket",
-                            "close.<locals>._close_socket",
-                            nullptr,
-                            "vestrel.utils.corvane.corvane.AsyncDispatcher.close._close_socket",
-                            {"_close_socket", kCloseSocketParams, 2, 2},
-                            close_socket_body,
-                            nullptr,
-                            false,
-                            __LINE__}};
+Method close_socket_def = {
+    .name = "_close_socket",
+    .sig = {.params = kCloseSocketParams, .nparams = 2, .nrequired = 2},
+    .body = close_socket_body,
+    .line = __LINE__,
+    .qualname = "close.<locals>._close_socket",
+    .traceback_name = "vestrel.utils.corvane.corvane.AsyncDispatcher.close._close_socket",
+};
 
 // Made by the module's exec step, so that close does not build functions
 // (not even from a finalizer). Kept for the process, as the module's other
@@ -72,7 +80,7 @@ PyObject *made_function(Method &def, PyObject *&kept) {
   if (kept) return kept;
   // Making objects may run a collection and with it other code that gets
   // here: whatever finished first is kept.
-  if (!def.code) make_codes(std::span(&def, 1));
+  if (!def.code) prepare_methods(std::span(&def, 1), nullptr, nullptr);
   Ref fn = make_method_function(def);
   if (!kept) kept = fn.release();
   return kept;
@@ -99,15 +107,14 @@ Ref finalize_body(PyObject *, pyrt::BoundArgs &a) {
 
 const pyrt::Param kFinalizeParams[] = {{"task"}, {"sock"}};
 
-Method finalize_def = {{"_finalize",
-                        "close.<locals>._finalize",
-                        nullptr,
-                        "vestrel.utils.corvane.corvane.AsyncDispatcher.close._finalize",
-                        {"_finalize", kFinalizeParams, 2, 2},
-                        finalize_body,
-                        nullptr,
-                        false,
-                        __LINE__}};
+Method finalize_def = {
+    .name = "_finalize",
+    .sig = {.params = kFinalizeParams, .nparams = 2, .nrequired = 2},
+    .body = finalize_body,
+    .line = __LINE__,
+    .qualname = "close.<locals>._finalize",
+    .traceback_name = "vestrel.utils.corvane.corvane.AsyncDispatcher.close._finalize",
+};
 
 PyObject *finalize_fn() {
   return made_function(finalize_def, finalize_function);
@@ -126,7 +133,7 @@ bool is_closed(PyObject *loop) {
 
 }  // namespace
 
-void make_finalizer() {
+void make_close_functions() {
   finalize_fn();
   made_function(close_socket_def, close_socket_function);
 }
@@ -134,14 +141,6 @@ void make_finalizer() {
 namespace {
 
 // ------------------------------------------------------------ setup
-
-bool ran_override(Self *self, int override_flag, VestrelSetupOptArgs *opt) {
-  if (override_flag != 0) return false;
-  const pyrt::FunctionSpec &own = spec_of(async_dispatcher_class(), "setup");
-  Ref r = opt && opt->count > 0 ? call_override(as_obj(self), "setup", own, {opt->host})
-                                : call_override(as_obj(self), "setup", own, {});
-  return static_cast<bool>(r);
-}
 
 void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   // One reader per dispatcher until close: a second task would be a second
@@ -189,11 +188,7 @@ Co reader_body(const CoArgs &c) {
       co_await Await(std::move(wake));
       continue;
     }
-    Ref callback = Ref::borrow(self->_callback);
-    Ref result = pyrt::call_one(callback.get(), msg.get());
-    // Not held across the await: the collector cannot see C++ locals.
-    callback.reset();
-    co_await Await(std::move(result));
+    co_await callback_result(self->_callback, msg.get());
   }
 }
 
@@ -202,17 +197,19 @@ Co reader_body(const CoArgs &c) {
 // ------------------------------------------------------------ entries
 
 void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept {
-  pyrt::guarded(0, [&] {
-    if (!ran_override(self, override_flag, opt)) setup_body(self, opt);
-    return 0;
-  });
+  const ClassDef &c = async_dispatcher_class();
+  auto body = [&] { setup_body(self, opt); };
+  if (opt && opt->count > 0)
+    run_entry(c, as_obj(self), override_flag, "setup", {opt->host}, body);
+  else
+    run_entry(c, as_obj(self), override_flag, "setup", {}, body);
 }
 
-PyObject *try_pop(Self *self) noexcept {
+PyObject *take_one(Self *self) noexcept {
   return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take);
 }
 
-PyObject *try_pop_var(Self *self) noexcept {
+PyObject *take_one_var(Self *self) noexcept {
   return take_copy(self->_q, &VestrelSPSCQueue_VTable::try_take_var);
 }
 

@@ -1,6 +1,16 @@
-// SyncDispatcher's reader: a threading.Thread that takes messages one at a
-// time, calls the callback with each, and sleeps in recvfrom (GIL released)
-// only after a take found the ring empty.
+// SyncDispatcher's entries. One message, from push to callback:
+//
+//  1. A native producer calls `push` (or `push_var`, or `_push_fn`): try_put
+//     on the ring and, when it stored the message, one wake datagram from the
+//     dispatcher's socket to itself (wake_target.hpp).
+//  2. The reader, a threading.Thread whose target is the instance's
+//     `_try_pop` (so a subclass's reader runs), is the `reader` entry below.
+//     Waiting in recvfrom with the GIL released because its last take found
+//     the ring empty, it wakes and takes the GIL back.
+//  3. It takes one message through the table's `__try_pop` (take_one:
+//     try_take and a bytes copy, reader_steps.hpp), calls callback(msg), and
+//     takes again; it waits for the next datagram only when a take finds the
+//     ring empty.
 //
 // Ending the reader. The public layout has no room for a stop flag, and it
 // needs none: close sets `_fd` to kNoSocket and then sends the wake datagram
@@ -11,42 +21,31 @@
 // anything to wait on: that is an error, not a loop that never blocks. close
 // leaves the socket open: a reader may be about to enter recvfrom on it, and
 // a closed handle could be reused for someone else's socket.
+#include "sync_dispatcher_entries.hpp"
+
 #include <atomic>
 #include <cerrno>
-#include <initializer_list>
 
 #include "class_support.hpp"
-#include "dispatcher_push.hpp"
-#include "dispatcher_reader.hpp"
 #include "exit_hooks.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
-#include "pyrt/traceback.hpp"
+#include "reader_steps.hpp"
 #include "sync_dispatcher.hpp"
-#include "sync_entries.hpp"
-#include "vestrel/spsc_queue.h"
+#include "wake_socket.hpp"
 
 namespace vestrel::corvane::sync {
 
 namespace {
 
+using pyrt::attr;
+using pyrt::call_method;
 using pyrt::check;
-using pyrt::guarded;
 using pyrt::Ref;
-using Self = VestrelSyncDispatcher;
 
 PyObject *as_obj(Self *self) {
   return reinterpret_cast<PyObject *>(self);
-}
-
-// With the flag 0 a Python subclass's method of the same name runs instead
-// of the entry's body; true when it did.
-bool ran_override(Self *self, int override_flag, const char *name,
-                  std::initializer_list<PyObject *> args) {
-  if (override_flag != 0) return false;
-  return static_cast<bool>(
-      call_override(as_obj(self), name, spec_of(sync_dispatcher_class(), name), args));
 }
 
 // ------------------------------------------------------------ setup
@@ -118,8 +117,7 @@ void reader_loop(Self *self, TakeEntry take, const char *name) {
     if (at_exit::exiting.load(std::memory_order_relaxed)) return;
     Ref msg = check((self->vtab->*take)(self));
     if (msg.get() != Py_None) {
-      Ref callback = Ref::borrow(self->_callback);
-      pyrt::call_one(callback.get(), msg.get());
+      call_callback(self->_callback, msg.get());
       continue;
     }
     if (!wait_for_wake(self, name)) return;
@@ -141,29 +139,24 @@ void run_reader(Self *self, TakeEntry take, const char *name) {
 }  // namespace
 
 void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept {
-  guarded(0, [&] {
-    if (opt && opt->count > 0 ? ran_override(self, override_flag, "setup", {opt->host})
-                              : ran_override(self, override_flag, "setup", {}))
-      return 0;
-    setup_body(self, opt);
-    return 0;
-  });
+  const ClassDef &c = sync_dispatcher_class();
+  auto body = [&] { setup_body(self, opt); };
+  if (opt && opt->count > 0)
+    run_entry(c, as_obj(self), override_flag, "setup", {opt->host}, body);
+  else
+    run_entry(c, as_obj(self), override_flag, "setup", {}, body);
 }
 
-void try_pop(Self *self, int override_flag) noexcept {
-  guarded(0, [&] {
-    if (ran_override(self, override_flag, "_try_pop", {})) return 0;
+void reader(Self *self, int override_flag) noexcept {
+  run_entry(sync_dispatcher_class(), as_obj(self), override_flag, "_try_pop", {}, [&] {
     run_reader(self, &VestrelSyncDispatcher_VTable::private_try_pop, "SyncDispatcher._try_pop");
-    return 0;
   });
 }
 
-void try_pop_var(Self *self, int override_flag) noexcept {
-  guarded(0, [&] {
-    if (ran_override(self, override_flag, "_try_pop_var", {})) return 0;
+void reader_var(Self *self, int override_flag) noexcept {
+  run_entry(sync_dispatcher_class(), as_obj(self), override_flag, "_try_pop_var", {}, [&] {
     run_reader(self, &VestrelSyncDispatcher_VTable::private_try_pop_var,
                "SyncDispatcher._try_pop_var");
-    return 0;
   });
 }
 
@@ -176,11 +169,8 @@ PyObject *take_one_var(Self *self) noexcept {
 }
 
 void close(Self *self, int override_flag) noexcept {
-  guarded(0, [&] {
-    if (ran_override(self, override_flag, "close", {})) return 0;
-    stop_reader(self);
-    return 0;
-  });
+  run_entry(sync_dispatcher_class(), as_obj(self), override_flag, "close", {},
+            [&] { stop_reader(self); });
 }
 
 void stop_reader(Self *self) noexcept {

@@ -1,11 +1,13 @@
-// The producer side of AsyncDispatcher and SyncDispatcher: the push entries
-// and the wake target (`_fd` with `_addr`) they share with setup and close.
+// The wake target of AsyncDispatcher and SyncDispatcher (`_fd` with `_addr`)
+// and their shared producer entry: store in the ring, then send the wake
+// datagram.
 #pragma once
 
 #include <cstddef>
 
 #include "platform/wake.hpp"
 #include "vestrel/corvane.h"
+#include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane {
 
@@ -24,10 +26,22 @@ void send_wake_to(platform::Socket fd, const VestrelSockAddrIn &addr) noexcept;
 // The same for the wake target as producers see it.
 void send_wake(VestrelPlatformSocket &fd, const VestrelSockAddrIn &addr) noexcept;
 
-// Table entries: store with try_put / try_put_var on `_q`, wake when stored.
-void async_push(VestrelAsyncDispatcher *self, const char *data, std::size_t length) noexcept;
-void async_push_var(VestrelAsyncDispatcher *self, const char *data, std::size_t length) noexcept;
-void sync_push(VestrelSyncDispatcher *self, const char *data, std::size_t length) noexcept;
-void sync_push_var(VestrelSyncDispatcher *self, const char *data, std::size_t length) noexcept;
+// Whether a put stored the message. The classes' rules read "any positive
+// result" (AsyncDispatcher.push_var: "exactly 1"); our ring reports 1 for a
+// stored message and nothing above it, so both are this one test.
+inline bool stored(int put_result) noexcept {
+  return put_result == VESTREL_RING_STORED;
+}
+
+using RingPut = VestrelSPSCQueue_PutFn VestrelSPSCQueue_VTable::*;
+
+// The `push`/`push_var` entry of a dispatcher with a wake target: one ring
+// call, and the datagram when the message was stored. Lock-free, touches no
+// Python object, allocates nothing.
+template <class Dispatcher, RingPut Op>
+void push_and_wake(Dispatcher *self, const char *data, std::size_t length) noexcept {
+  auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
+  if (stored((q->vtab->*Op)(q, data, length))) send_wake(self->_fd, self->_addr);
+}
 
 }  // namespace vestrel::corvane

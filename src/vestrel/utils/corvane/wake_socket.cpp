@@ -1,18 +1,20 @@
-#include "dispatcher_reader.hpp"
+#include "wake_socket.hpp"
 
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 
 #include "class_support.hpp"
-#include "dispatcher_push.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/traceback.hpp"
+#include "wake_target.hpp"
 
 namespace vestrel::corvane {
 
 namespace {
 
+using pyrt::attr;
+using pyrt::call_method;
 using pyrt::check;
 using pyrt::Ref;
 
@@ -114,17 +116,6 @@ void close_unkept(PyObject *sock) noexcept {
   Ref done =
       Ref::steal(pyrt::into_python([&] { return PyObject_CallMethod(sock, "close", nullptr); }));
   if (!done) PyErr_Clear();
-}
-
-PyObject *take_copy(PyObject *q, RingTake op) noexcept {
-  return pyrt::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-    auto *ring = reinterpret_cast<VestrelSPSCQueue *>(q);
-    const char *data = nullptr;
-    std::size_t length = 0;
-    if ((ring->vtab->*op)(ring, &data, &length) != VESTREL_RING_TAKEN)
-      return Ref::borrow(Py_None).release();
-    return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))).release();
-  });
 }
 
 }  // namespace vestrel::corvane

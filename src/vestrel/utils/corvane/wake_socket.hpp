@@ -1,6 +1,5 @@
-// The consumer side AsyncDispatcher and SyncDispatcher share: the wake socket
-// their setup binds and publishes as the wake target, and the single take
-// that copies one message out of the ring.
+// The wake socket of AsyncDispatcher and SyncDispatcher: what their setup
+// binds, connects to itself and publishes as the wake target.
 #pragma once
 
 #include <Python.h>
@@ -9,15 +8,8 @@
 #include "pyrt/error.hpp"
 #include "pyrt/ref.hpp"
 #include "vestrel/corvane.h"
-#include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane {
-
-using pyrt::call_method;
-
-inline pyrt::Ref attr(PyObject *obj, const char *name) {
-  return pyrt::check(PyObject_GetAttrString(obj, name));
-}
 
 // The host setup binds to: the given one, else the default "127.0.0.1".
 PyObject *setup_host(const VestrelSetupOptArgs *opt) noexcept;
@@ -35,11 +27,5 @@ void publish_bound_socket(PyObject *sock, VestrelPlatformSocket &fd, VestrelSock
 
 // Closes a socket setup gives up on; a pending error stays set.
 void close_unkept(PyObject *sock) noexcept;
-
-// One take from the ring object `q` with `op`: a new bytes object holding a
-// copy, None when the ring is empty, null with the error set when the copy
-// cannot be made.
-using RingTake = VestrelSPSCQueue_TakeFn VestrelSPSCQueue_VTable::*;
-PyObject *take_copy(PyObject *q, RingTake op) noexcept;
 
 }  // namespace vestrel::corvane

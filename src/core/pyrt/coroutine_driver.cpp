@@ -1,3 +1,5 @@
+// The driver of our coroutines: the one send routine every way of driving
+// them goes through, close, and the bodies' frames.
 #include "coroutine.hpp"
 
 #include <cstddef>
@@ -5,6 +7,7 @@
 
 #include "coroutine_object.hpp"
 #include "delegate.hpp"
+#include "free_list.hpp"
 #include "traceback.hpp"
 
 namespace vestrel::pyrt {
@@ -146,98 +149,29 @@ int coroutine_close(PyObject *self) noexcept {
   return 0;
 }
 
-bool Await::await_suspend(std::coroutine_handle<CoPromise> h) noexcept {
-  Ref iter = awaitable_iterator(awaitable_.get());
-  // The delegate keeps what it needs; a reference held here while suspended
-  // would be invisible to the collector and keep cycles alive.
-  awaitable_.reset();
-  if (!iter) {
-    failed_ = true;
-    return false;
-  }
-  Ref out;
-  const SendResult r = delegate_send(iter.get(), Py_None, out);
-  if (r == SendResult::ret) {
-    value_ = std::move(out);
-    return false;
-  }
-  if (r == SendResult::error) {
-    failed_ = true;
-    return false;
-  }
-  Coroutine *co = as_co(h.promise().owner);
-  co->delegate = iter.release();
-  co->waiting = this;
-  co->current = h;
-  co->yielded = out.release();
-  return true;
-}
-
 namespace {
 
 // Frames of one body all have one size, and a queue's pushes and pops make
-// and drop them at a high rate: a few freed blocks are kept for reuse.
+// and drop them at a high rate.
 struct SpareFrame {
   void *block;
   std::size_t size;
 };
-constexpr int kSpareFrames = 16;
-SpareFrame spare_frames[kSpareFrames];
-int spare_frame_count = 0;
+FreeList<SpareFrame, 16> spare_frames;
 
 }  // namespace
 
 void *CoPromise::operator new(std::size_t n) {
-  for (int i = spare_frame_count - 1; i >= 0; --i) {
-    if (spare_frames[i].size != n) continue;
-    void *p = spare_frames[i].block;
-    spare_frames[i] = spare_frames[--spare_frame_count];
-    return p;
-  }
+  SpareFrame spare;
+  if (spare_frames.take(spare, [n](const SpareFrame &f) { return f.size == n; }))
+    return spare.block;
   void *p = PyMem_Malloc(n);
   if (!p) throw std::bad_alloc();
   return p;
 }
 
 void CoPromise::operator delete(void *p, std::size_t n) noexcept {
-  if (spare_frame_count < kSpareFrames) {
-    spare_frames[spare_frame_count++] = {p, n};
-    return;
-  }
-  PyMem_Free(p);
-}
-
-PendingError PendingError::current() noexcept {
-  set_error_from_current_exception();
-  PendingError e;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (tb && v) PyException_SetTraceback(v, tb);
-  e.type_ = Ref::steal(t);
-  e.value_ = Ref::steal(v);
-  e.tb_ = Ref::steal(tb);
-  return e;
-}
-
-void PendingError::rethrow() noexcept(false) {
-  PyErr_Restore(type_.release(), value_.release(), tb_.release());
-  throw_set();
-}
-
-AsyncWith::AsyncWith(PyObject *manager) : manager_(Ref::borrow(manager)) {
-  PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(manager));
-  aexit_ = check(PyObject_GetAttrString(type, "__aexit__"));
-  aenter_ = check(PyObject_GetAttrString(type, "__aenter__"));
-}
-
-Await AsyncWith::enter() {
-  return Await(call(aenter_.get(), {manager_.get()}));
-}
-
-Await AsyncWith::exit(const PendingError *e) {
-  if (!e) return Await(call(aexit_.get(), {manager_.get(), Py_None, Py_None, Py_None}));
-  return Await(call(aexit_.get(), {manager_.get(), e->type(), e->value(), e->traceback()}));
+  if (!spare_frames.put({p, n})) PyMem_Free(p);
 }
 
 }  // namespace vestrel::pyrt

@@ -1,4 +1,4 @@
-// Reader threads of ThreadedDispatcher.
+// The native reader threads of ThreadedDispatcher.
 //
 // A reader is detached and holds no reference on its dispatcher (so that
 // dropping the dispatcher closes it), yet it blocks inside the ring and may
@@ -14,7 +14,7 @@
 // forbid readers to enter Python again and wait, for a bounded time, until
 // none is inside; one still inside a callback after that is parked when it
 // takes the GIL back.
-#include "threaded_reader.hpp"
+#include "reader_threads.hpp"
 
 #include <Python.h>
 
@@ -31,18 +31,14 @@
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/ref.hpp"
-#include "pyrt/traceback.hpp"
-#include "state.hpp"
 #include "vestrel/spsc_queue.h"
 
 namespace vestrel::corvane::threaded {
 
-namespace {
-
 using pyrt::Ref;
 using Self = VestrelThreadedDispatcher;
 
-struct Reader {
+struct ReaderThread {
   PyObject *queue;         // owned; dropped by the reader's last GIL section
   VestrelSPSCQueue *ring;  // the same object
   Self *owner;             // null once the dispatcher is gone (GIL + mutex to write)
@@ -52,6 +48,10 @@ struct Reader {
   PyGILState_STATE gil{};
   std::atomic<bool> in_python{false};  // see enter_python
 };
+
+namespace {
+
+using Reader = ReaderThread;
 
 // Live readers. The mutex guards the list and `owner`; it is
 // never held while taking the GIL.
@@ -80,7 +80,7 @@ void clear_in_python(Reader &r) noexcept {
 // No lock per message: `in_python` and `exiting` form a Dekker pair with the
 // exit hook (all seq_cst), so either the hook sees the reader inside and
 // waits for it, or the reader sees the hook and stays out.
-bool enter_python(Reader &r) noexcept {
+bool enter(Reader &r) noexcept {
   r.in_python.store(true, std::memory_order_seq_cst);
   if (exiting.load(std::memory_order_seq_cst)) {
     clear_in_python(r);
@@ -96,65 +96,9 @@ bool enter_python(Reader &r) noexcept {
   return true;
 }
 
-void leave_python(Reader &r) noexcept {
-  PyEval_SaveThread();
-  clear_in_python(r);
-}
-
-// Prints the callback's error with its traceback, then hands it to the
-// unraisable hook (GIL held, error set).
-void report(const char *context, int line) noexcept {
-  pyrt::add_traceback(context, kSourceFile, line);
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb && value) PyException_SetTraceback(value, tb);
-  // PyErr_Display, not PyErr_Print: a SystemExit must not end the process
-  // from a reader thread.
-  if (type) pyrt::into_python([&] { PyErr_Display(type, value, tb); });
-  PyErr_Restore(type, value, tb);
-  pyrt::write_unraisable(context);
-}
-
-// One message to the current callback (GIL held). False ends the reader.
-bool deliver(Reader &r, const char *data, std::size_t length, const char *context) noexcept {
-  if (!r.owner) return false;  // the dispatcher is gone: nobody to deliver to
-  int line = __LINE__;
-  try {
-    Ref msg = pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
-    line = __LINE__;
-    Ref callback = Ref::borrow(r.owner->_callback);  // the callback may drop the dispatcher
-    Ref result = pyrt::call_one(callback.get(), msg.get());
-    return true;
-  } catch (...) {
-    pyrt::set_error_from_current_exception();
-  }
-  report(context, line);
-  return false;
-}
-
-void run(bool variable, const char *context) noexcept {
-  Reader *r = current;
-  if (!r) return;
-  VestrelSPSCQueue *q = r->ring;
-  const char *data = nullptr;
-  std::size_t length = 0;
-  for (;;) {
-    const int rc =
-        variable ? q->vtab->take_var(q, &data, &length) : q->vtab->take(q, &data, &length);
-    if (rc != VESTREL_RING_TAKEN) return;
-    if (!enter_python(*r)) return;
-    const bool go_on = deliver(*r, data, length, context);
-    leave_python(*r);
-    // A failed message stays held: it was not delivered.
-    if (!go_on) return;
-    if (!variable) q->vtab->release(q);
-  }
-}
-
 // The last GIL section: unlink, drop the queue and the thread state.
 void finish(Reader *r) noexcept {
-  if (enter_python(*r)) {
+  if (enter(*r)) {
     {
       std::lock_guard lock(mutex);
       r->owner = nullptr;
@@ -212,12 +156,25 @@ void start_reader(Self *self, VestrelThreadedDispatcher_ReaderFn entry) {
   self->_thread = {0, 0};
 }
 
-void reader(Self *) noexcept {
-  run(false, "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader");
+ReaderThread *current_reader() noexcept {
+  return current;
 }
 
-void reader_var(Self *) noexcept {
-  run(true, "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader_var");
+VestrelSPSCQueue *ring_of(ReaderThread &r) noexcept {
+  return r.ring;
+}
+
+bool enter_python(ReaderThread &r) noexcept {
+  return enter(r);
+}
+
+void leave_python(ReaderThread &r) noexcept {
+  PyEval_SaveThread();
+  clear_in_python(r);
+}
+
+PyObject *callback_of(ReaderThread &r) noexcept {
+  return r.owner ? r.owner->_callback : nullptr;
 }
 
 void stop_all_for_exit() noexcept {
