@@ -1,7 +1,8 @@
 // What a module of native producer threads needs around its threads: a
 // Python handle type that owns each run, starting a thread with the errors
 // Python expects, taking the GIL back safely, and an exit hook that joins
-// whatever still runs before the interpreter finalizes.
+// whatever still runs before the interpreter finalizes. Shared by
+// vestrel._testing and the benchmark's native peers.
 #pragma once
 
 #include <Python.h>
