@@ -55,8 +55,9 @@ PEER_HEADERS = [
     os.path.join(REPO, "src", "core", "ring", "spsc_ring.hpp"),
     os.path.join(REPO, "src", "core", "ring", "barrier.hpp"),
     os.path.join(REPO, "src", "core", "ring", "futex.hpp"),
-    os.path.join(REPO, "src", "core", "pyrt", "ref.hpp"),
     os.path.join(REPO, "src", "vestrel", "_testing", "message.hpp"),
+    os.path.join(REPO, "src", "vestrel", "_testing", "producer_kit.hpp"),
+    os.path.join(REPO, "src", "vestrel", "_testing", "ref.hpp"),
 ]
 TIMEOUT = 120  # seconds for one run; a lost or failed message ends it here
 

@@ -19,42 +19,43 @@
 //     and waits with loop.sock_recv on a socket made from fileno().
 //
 // Messages use the layout of vestrel._testing (sequence number, clock time in
-// ns, then a pattern), so one callback serves every variant. Every thread is
-// joined by join(), by deallocation, or at the latest by an atexit hook that
-// runs before the interpreter finalizes.
+// ns, then a pattern), so one callback serves every variant, and the peers
+// share its producer kit (owning handles, thread start, GIL, exit hook).
+// Every thread is joined by join(), by deallocation, or at the latest by the
+// kit's exit hook, which runs before the interpreter finalizes.
 #include <Python.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "pyrt/ref.hpp"
 #include "ring/spsc_ring.hpp"
 #include "vestrel/_testing/message.hpp"
+#include "vestrel/_testing/producer_kit.hpp"
+#include "vestrel/_testing/ref.hpp"
 
 namespace {
 
-using vestrel::pyrt::Ref;
-using vestrel::testing::Clock;
+using vestrel::testing::Handle;
+using vestrel::testing::join_released;
+using vestrel::testing::Ref;
+using vestrel::testing::restore_thread;
 
 // ------------------------------------------------------------ messages
 
 // The same work vestrel._testing's producer does per message.
 using vestrel::testing::fill;
 using vestrel::testing::kHeader;
-using vestrel::testing::now;
 
 // A Python error moved off the thread that raised it, re-raised by join().
 struct CarriedError {
@@ -82,14 +83,6 @@ bool check_sizes(long long count, Py_ssize_t size) {
     return false;
   }
   return true;
-}
-
-// Joins `thread` without the GIL (the thread may need it to finish).
-void join_released(std::thread &thread) noexcept {
-  if (!thread.joinable()) return;
-  PyThreadState *ts = PyEval_SaveThread();
-  thread.join();
-  PyEval_RestoreThread(ts);
 }
 
 // Peers with a thread still running; the exit hook cancels and joins them.
@@ -131,7 +124,7 @@ void GilRun::body() noexcept {
   if (!ts) return;
   for (std::uint64_t seq = 0; seq < count && !cancelled.load(std::memory_order_relaxed); ++seq) {
     fill(buffer.data(), seq, size);
-    PyEval_RestoreThread(ts);
+    restore_thread(ts);
     bool ok;
     {
       Ref msg = Ref::steal(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(size)));
@@ -149,17 +142,13 @@ void GilRun::body() noexcept {
     if (!ok) break;
     delivered.fetch_add(1, std::memory_order_relaxed);
   }
-  PyEval_RestoreThread(ts);
+  restore_thread(ts);
   PyThreadState_Clear(ts);
   PyThreadState_DeleteCurrent();
 }
 
-struct GilPeerObject {
-  PyObject_HEAD GilRun *run;
-};
-
-GilRun &gil_run(PyObject *o) {
-  return *reinterpret_cast<GilPeerObject *>(o)->run;
+GilRun &gil_run(PyObject *o) noexcept {
+  return Handle<GilRun>::of(o);
 }
 
 PyObject *gil_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
@@ -181,7 +170,7 @@ PyObject *gil_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
     run->count = static_cast<std::uint64_t>(count);
     run->size = static_cast<std::size_t>(size);
     run->buffer.resize(run->size);
-    reinterpret_cast<GilPeerObject *>(self.get())->run = run.release();
+    reinterpret_cast<Handle<GilRun> *>(self.get())->run = run.release();
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
   }
@@ -194,14 +183,8 @@ PyObject *gil_start(PyObject *self, PyObject *) noexcept {
     PyErr_SetString(PyExc_RuntimeError, "already started");
     return nullptr;
   }
-  try {
-    running.reserve(running.size() + 1);
-    run.thread = std::thread([r = &run] { r->body(); });
-  } catch (const std::exception &) {
-    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+  if (!vestrel::testing::start_listed(running, run, run.thread, [r = &run] { r->body(); }))
     return nullptr;
-  }
-  running.push_back(&run);
   Py_RETURN_NONE;
 }
 
@@ -217,14 +200,6 @@ PyObject *gil_delivered(PyObject *self, void *) noexcept {
   return PyLong_FromUnsignedLongLong(gil_run(self).delivered.load());
 }
 
-void gil_dealloc(PyObject *self) noexcept {
-  if (GilRun *run = reinterpret_cast<GilPeerObject *>(self)->run) {
-    cancel_and_join(*run);
-    delete run;
-  }
-  Py_TYPE(self)->tp_free(self);
-}
-
 PyMethodDef gil_methods[] = {
     {"start", gil_start, METH_NOARGS, "start()\n\nStart the producer thread."},
     {"join", gil_join, METH_NOARGS,
@@ -237,21 +212,11 @@ PyGetSetDef gil_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject gil_type = [] {
-  PyTypeObject t{};
-  Py_SET_REFCNT(&t, 1);
-  t.tp_name = "bench_peers.GilPeer";
-  t.tp_basicsize = sizeof(GilPeerObject);
-  t.tp_dealloc = gil_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc =
-      "GilPeer(target, count, size, first=None): a native thread calling target(bytes), or "
-      "target(first, bytes), per message.";
-  t.tp_methods = gil_methods;
-  t.tp_getset = gil_getset;
-  t.tp_new = gil_new;
-  return t;
-}();
+PyTypeObject gil_type = vestrel::testing::handle_type<GilRun, cancel_and_join>(
+    "bench_peers.GilPeer",
+    "GilPeer(target, count, size, first=None): a native thread calling target(bytes), or "
+    "target(first, bytes), per message.",
+    gil_methods, gil_getset, gil_new);
 
 // ------------------------------------------------------------ RingPeer
 
@@ -287,12 +252,8 @@ void RingRun::body() noexcept {
   }
 }
 
-struct RingPeerObject {
-  PyObject_HEAD RingRun *run;
-};
-
-RingRun &ring_run(PyObject *o) {
-  return *reinterpret_cast<RingPeerObject *>(o)->run;
+RingRun &ring_run(PyObject *o) noexcept {
+  return Handle<RingRun>::of(o);
 }
 
 bool open_socket(RingRun &run) {
@@ -333,7 +294,7 @@ PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept 
     run->size = static_cast<std::size_t>(size);
     run->buffer.resize(run->size);
     if (!open_socket(*run)) return nullptr;
-    reinterpret_cast<RingPeerObject *>(self.get())->run = run.release();
+    reinterpret_cast<Handle<RingRun> *>(self.get())->run = run.release();
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
   } catch (const std::exception &e) {
@@ -349,14 +310,8 @@ PyObject *ring_start(PyObject *self, PyObject *) noexcept {
     PyErr_SetString(PyExc_RuntimeError, "already started");
     return nullptr;
   }
-  try {
-    running.reserve(running.size() + 1);
-    run.thread = std::thread([r = &run] { r->body(); });
-  } catch (const std::exception &) {
-    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+  if (!vestrel::testing::start_listed(running, run, run.thread, [r = &run] { r->body(); }))
     return nullptr;
-  }
-  running.push_back(&run);
   Py_RETURN_NONE;
 }
 
@@ -390,7 +345,7 @@ PyObject *ring_drain(PyObject *self, PyObject *callback) noexcept {
     PyThreadState *ts = PyEval_SaveThread();
     const ssize_t got = ::recvfrom(run.fd, &byte, 1, 0, nullptr, nullptr);
     const int error = got < 0 ? errno : 0;
-    PyEval_RestoreThread(ts);
+    restore_thread(ts);
     if (got < 0 && error != EINTR) {
       errno = error;
       run.draining = false;
@@ -454,14 +409,6 @@ PyObject *ring_refused(PyObject *self, void *) noexcept {
   return PyLong_FromUnsignedLongLong(ring_run(self).refused.load());
 }
 
-void ring_dealloc(PyObject *self) noexcept {
-  if (RingRun *run = reinterpret_cast<RingPeerObject *>(self)->run) {
-    cancel_and_join(*run);
-    delete run;
-  }
-  Py_TYPE(self)->tp_free(self);
-}
-
 PyMethodDef ring_methods[] = {
     {"start", ring_start, METH_NOARGS, "start()\n\nStart the producer thread."},
     {"drain", ring_drain, METH_O,
@@ -480,27 +427,15 @@ PyGetSetDef ring_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject ring_type = [] {
-  PyTypeObject t{};
-  Py_SET_REFCNT(&t, 1);
-  t.tp_name = "bench_peers.RingPeer";
-  t.tp_basicsize = sizeof(RingPeerObject);
-  t.tp_dealloc = ring_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "RingPeer(count, size, capacity): a ring with one wake datagram per put.";
-  t.tp_methods = ring_methods;
-  t.tp_getset = ring_getset;
-  t.tp_new = ring_new;
-  return t;
-}();
+PyTypeObject ring_type = vestrel::testing::handle_type<RingRun, cancel_and_join>(
+    "bench_peers.RingPeer",
+    "RingPeer(count, size, capacity): a ring with one wake datagram per put.", ring_methods,
+    ring_getset, ring_new);
 
 // ------------------------------------------------------------ module
 
-PyObject *now_ns(PyObject *, PyObject *) noexcept {
-  return PyLong_FromUnsignedLongLong(now());
-}
-
-// Before the interpreter finalizes: no peer thread may still want the GIL.
+// At exit (register_exit_hook says when): no peer thread may still want the
+// GIL once the interpreter finalizes.
 PyObject *join_all_at_exit(PyObject *, PyObject *) noexcept {
   while (!running.empty()) cancel_and_join(*running.back());
   Py_RETURN_NONE;
@@ -510,7 +445,8 @@ PyMethodDef exit_hook_def = {"_join_peers", join_all_at_exit, METH_NOARGS,
                              "Joins running peer threads before the interpreter finalizes."};
 
 PyMethodDef module_methods[] = {
-    {"now_ns", now_ns, METH_NOARGS, "now_ns() -> int\n\nThe clock the messages carry, in ns."},
+    {"now_ns", vestrel::testing::now_ns, METH_NOARGS,
+     "now_ns() -> int\n\nThe clock the messages carry, in ns."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -526,25 +462,14 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-bool add_type(PyObject *mod, const char *name, PyTypeObject &type) {
-  if (PyType_Ready(&type) < 0) return false;
-  Ref ref = Ref::borrow(reinterpret_cast<PyObject *>(&type));
-  if (PyModule_AddObject(mod, name, ref.get()) < 0) return false;
-  ref.release();
-  return true;
-}
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit_bench_peers() {
+  using vestrel::testing::add_type;
   Ref mod = Ref::steal(PyModule_Create(&module_def));
   if (!mod || !add_type(mod.get(), "GilPeer", gil_type) ||
-      !add_type(mod.get(), "RingPeer", ring_type))
+      !add_type(mod.get(), "RingPeer", ring_type) ||
+      !vestrel::testing::register_exit_hook(exit_hook_def))
     return nullptr;
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref hook = Ref::steal(PyCFunction_New(&exit_hook_def, nullptr));
-  if (!atexit || !hook) return nullptr;
-  Ref r = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  if (!r) return nullptr;
   return mod.release();
 }

@@ -16,6 +16,14 @@
 // AsyncDispatcher and SyncDispatcher pushes return nothing (a full ring drops
 // the message silently): there retrying is impossible, and a producer must
 // size the ring or pace itself (`rate`) instead.
+//
+// Besides the public headers it needs only <Python.h>, the standard library
+// and the files of this folder, so the folder builds on its own against an
+// installed vestrel; on Linux, with one command (here over three lines):
+//
+//   c++ -std=c++20 -O2 -shared -fPIC -pthread $(python3-config --includes)
+//     -I"$(python3 -c 'import vestrel; print(vestrel.get_include())')"
+//     _testing.cpp -o _testing$(python3-config --extension-suffix)
 #include <Python.h>
 
 #include <atomic>
@@ -23,21 +31,24 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "message.hpp"
-#include "pyrt/ref.hpp"  // an owning PyObject* handle; nothing of the bridge
+#include "producer_kit.hpp"
+#include "ref.hpp"
 #include "vestrel/corvane.h"
 #include "vestrel/spsc_queue.h"
 
 namespace {
 
-using vestrel::pyrt::Ref;
 using vestrel::testing::Clock;
+using vestrel::testing::Handle;
+using vestrel::testing::Ref;
+using vestrel::testing::restore_thread;
 
 // ------------------------------------------------------------ message format
 //
@@ -45,7 +56,6 @@ using vestrel::testing::Clock;
 
 using vestrel::testing::fill;
 using vestrel::testing::kHeader;
-using vestrel::testing::now;
 using vestrel::testing::pattern;
 
 // Variable-size runs spread lengths over [min, max], derived from seq so the
@@ -143,22 +153,6 @@ void Run::body() noexcept {
   finished.notify_all();
 }
 
-// Takes the GIL back. A thread that does so once the interpreter finalizes
-// (a daemon thread in join(), say) is ended by it with a forced unwind
-// (pthread_exit), which must not meet this file's noexcept frames: it parks
-// here instead, until the process is gone.
-void restore_thread(PyThreadState *ts) noexcept {
-  try {
-    PyEval_RestoreThread(ts);
-  } catch (...) {
-    // The only exception a C call lets out, and a foreign one: there is no
-    // current_exception() for it, nor a reference to bind to it.
-    if (!std::current_exception())
-      for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-    std::terminate();
-  }
-}
-
 // Runs that have a thread. Only touched with the GIL held.
 std::vector<Run *> running;
 
@@ -187,12 +181,8 @@ bool wait_for(Run &run, double timeout) {
 
 // ------------------------------------------------------------ Producer type
 
-struct ProducerObject {
-  PyObject_HEAD Run *run;
-};
-
-Run &run_of(PyObject *o) {
-  return *reinterpret_cast<ProducerObject *>(o)->run;
+Run &run_of(PyObject *o) noexcept {
+  return Handle<Run>::of(o);
 }
 
 PyObject *producer_join(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
@@ -227,14 +217,9 @@ PyObject *get_done(PyObject *self, void *) noexcept {
 }
 
 // Dropping the handle cancels the run and waits for its thread.
-void producer_dealloc(PyObject *self) noexcept {
-  Run *run = reinterpret_cast<ProducerObject *>(self)->run;
-  if (run) {
-    run->cancelled = true;
-    wait_for(*run, -1);
-    delete run;
-  }
-  Py_TYPE(self)->tp_free(self);
+void cancel_and_wait(Run &run) noexcept {
+  run.cancelled = true;
+  wait_for(run, -1);
 }
 
 PyMethodDef producer_methods[] = {
@@ -254,18 +239,9 @@ PyGetSetDef producer_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject producer_type = [] {
-  PyTypeObject t{};
-  Py_SET_REFCNT(&t, 1);
-  t.tp_name = "vestrel._testing._testing.Producer";
-  t.tp_basicsize = sizeof(ProducerObject);
-  t.tp_dealloc = producer_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "A running native producer; made by start().";
-  t.tp_methods = producer_methods;
-  t.tp_getset = producer_getset;
-  return t;
-}();
+PyTypeObject producer_type = vestrel::testing::handle_type<Run, cancel_and_wait>(
+    "vestrel._testing._testing.Producer", "A running native producer; made by start().",
+    producer_methods, producer_getset);
 
 // ------------------------------------------------------------ module functions
 
@@ -335,10 +311,11 @@ PyObject *start(PyObject *, PyObject *args, PyObject *kwds) noexcept {
   }
   Ref handle = Ref::steal(PyObject_New(PyObject, &producer_type));
   if (!handle) return nullptr;
-  ProducerObject *p = reinterpret_cast<ProducerObject *>(handle.get());
+  auto *p = reinterpret_cast<Handle<Run> *>(handle.get());
   p->run = nullptr;
+  std::unique_ptr<Run> run;
   try {
-    auto run = std::make_unique<Run>();
+    run = std::make_unique<Run>();
     run->dispatcher = Ref::borrow(d);
     run->queue = Ref::borrow(queue_field(d));
     run->target = target;
@@ -348,16 +325,12 @@ PyObject *start(PyObject *, PyObject *args, PyObject *kwds) noexcept {
     run->rate = rate;
     run->retry = retry;
     run->buffer.resize(run->max_size);
-    running.reserve(running.size() + 1);
-    run->thread = std::thread([r = run.get()] { r->body(); });
-    p->run = run.release();
-    running.push_back(p->run);
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
-  } catch (const std::exception &) {
-    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-    return nullptr;
   }
+  Run &r = *run;
+  if (!vestrel::testing::start_listed(running, r, r.thread, [&r] { r.body(); })) return nullptr;
+  p->run = run.release();
   return handle.release();
 }
 
@@ -413,10 +386,6 @@ PyObject *message_length(PyObject *, PyObject *args) noexcept {
       length_for(seq, static_cast<std::size_t>(min), static_cast<std::size_t>(max)));
 }
 
-PyObject *now_ns(PyObject *, PyObject *) noexcept {
-  return PyLong_FromUnsignedLongLong(now());
-}
-
 PyObject *ring_of(PyObject *, PyObject *d) noexcept {
   Target target;
   if (!resolve(d, false, target)) return nullptr;
@@ -461,7 +430,8 @@ PyMethodDef module_methods[] = {
     {"message_length", message_length, METH_VARARGS,
      "message_length(seq, min_size, max_size) -> int\n\nLength of message `seq` in a "
      "variable-size run."},
-    {"now_ns", now_ns, METH_NOARGS, "now_ns() -> int\n\nThe producers' clock, in ns."},
+    {"now_ns", vestrel::testing::now_ns, METH_NOARGS,
+     "now_ns() -> int\n\nThe producers' clock, in ns."},
     {"ring_of", ring_of, METH_O,
      "ring_of($module, dispatcher, /)\n--\n\nring_of(dispatcher) -> SPSCQueue\n\nThe dispatcher's "
      "ring."},
@@ -483,19 +453,9 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__testing() {
-  if (PyType_Ready(&producer_type) < 0) return nullptr;
   Ref mod = Ref::steal(PyModule_Create(&module_def));
-  if (!mod) return nullptr;
-  Ref type = Ref::borrow(reinterpret_cast<PyObject *>(&producer_type));
-  if (PyModule_AddObject(mod.get(), "Producer", type.get()) < 0) return nullptr;
-  type.release();
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-  Ref hook = Ref::steal(PyCFunction_New(&exit_hook_def, nullptr));
-  if (!atexit || !threading || !hook) return nullptr;
-  Ref r = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  if (!r) return nullptr;
-  r = Ref::steal(PyObject_CallMethod(threading.get(), "_register_atexit", "O", hook.get()));
-  if (!r) PyErr_Clear();  // threading is already shutting down: atexit still runs it
+  if (!mod || !vestrel::testing::add_type(mod.get(), "Producer", producer_type) ||
+      !vestrel::testing::register_exit_hook(exit_hook_def))
+    return nullptr;
   return mod.release();
 }
