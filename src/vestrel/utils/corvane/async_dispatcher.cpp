@@ -97,13 +97,6 @@ void tp_dealloc(PyObject *o) noexcept {
 
 // ------------------------------------------------------------ Python methods
 
-Ref py_setup(PyObject *o, BoundArgs &a) {
-  VestrelSetupOptArgs opt{a[0].given() ? 1 : 0, a[0].obj};
-  as_self(o)->vtab->setup(as_self(o), 1, &opt);
-  if (PyErr_Occurred()) pyrt::throw_set();
-  return Ref::borrow(Py_None);
-}
-
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 const pyrt::Param kReaderParams[] = {{"loop"}, {"sock"}};
 
@@ -111,7 +104,7 @@ Method methods[] = {
     {.name = "setup",
      .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
      .sig = {.params = kHost, .nparams = 1},
-     .body = py_setup,
+     .body = setup_method<Self>,
      .extra = Extra::host_defaults,
      .line = __LINE__},
     {.name = "_reader",

@@ -14,6 +14,7 @@
 #include "pyrt/function.hpp"
 #include "pyrt/ref.hpp"
 #include "state.hpp"
+#include "vestrel/corvane.h"
 
 namespace vestrel::corvane {
 
@@ -149,6 +150,26 @@ void run_entry(const ClassDef &c, PyObject *self, int override_flag, const char 
     body();
     return 0;
   });
+}
+
+// The Python methods that are thin bindings over a table entry: they run
+// the entry's own body (override flag 1) and raise what it left set.
+template <class Self, auto Entry>
+pyrt::Ref entry_method(PyObject *o, pyrt::BoundArgs &) {
+  Self *self = reinterpret_cast<Self *>(o);
+  (self->vtab->*Entry)(self, 1);
+  if (PyErr_Occurred()) pyrt::throw_set();
+  return pyrt::Ref::borrow(Py_None);
+}
+
+// setup(host='127.0.0.1') of AsyncDispatcher and SyncDispatcher.
+template <class Self>
+pyrt::Ref setup_method(PyObject *o, pyrt::BoundArgs &a) {
+  Self *self = reinterpret_cast<Self *>(o);
+  VestrelSetupOptArgs opt{a[0].given() ? 1 : 0, a[0].obj};
+  self->vtab->setup(self, 1, &opt);
+  if (PyErr_Occurred()) pyrt::throw_set();
+  return pyrt::Ref::borrow(Py_None);
 }
 
 // SPSCQueue(**kwargs), keywords in the given order.

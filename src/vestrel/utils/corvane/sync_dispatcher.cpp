@@ -113,28 +113,7 @@ void tp_dealloc(PyObject *o) noexcept {
 
 // ------------------------------------------------------------ Python methods
 
-Ref done(PyObject *) {
-  if (PyErr_Occurred()) pyrt::throw_set();
-  return Ref::borrow(Py_None);
-}
-
-Ref py_setup(PyObject *o, BoundArgs &a) {
-  VestrelSetupOptArgs opt{a[0].given() ? 1 : 0, a[0].obj};
-  as_self(o)->vtab->setup(as_self(o), 1, &opt);
-  return done(o);
-}
-Ref py_try_pop(PyObject *o, BoundArgs &) {
-  as_self(o)->vtab->_try_pop(as_self(o), 1);
-  return done(o);
-}
-Ref py_try_pop_var(PyObject *o, BoundArgs &) {
-  as_self(o)->vtab->_try_pop_var(as_self(o), 1);
-  return done(o);
-}
-Ref py_close(PyObject *o, BoundArgs &) {
-  as_self(o)->vtab->close(as_self(o), 1);
-  return done(o);
-}
+using VTable = VestrelSyncDispatcher_VTable;
 
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 
@@ -142,20 +121,20 @@ Method methods[] = {
     {.name = "setup",
      .doc = "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
      .sig = {.params = kHost, .nparams = 1},
-     .body = py_setup,
+     .body = setup_method<Self>,
      .extra = Extra::host_defaults,
      .line = __LINE__},
     {.name = "_try_pop",
      .doc = "SyncDispatcher._try_pop(self) -> void",
-     .body = py_try_pop,
+     .body = entry_method<Self, &VTable::_try_pop>,
      .line = __LINE__},
     {.name = "_try_pop_var",
      .doc = "SyncDispatcher._try_pop_var(self) -> void",
-     .body = py_try_pop_var,
+     .body = entry_method<Self, &VTable::_try_pop_var>,
      .line = __LINE__},
     {.name = "close",
      .doc = "SyncDispatcher.close(self) -> void",
-     .body = py_close,
+     .body = entry_method<Self, &VTable::close>,
      .line = __LINE__},
 };
 

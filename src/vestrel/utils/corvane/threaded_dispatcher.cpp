@@ -104,26 +104,16 @@ int tp_clear(PyObject *o) noexcept {
 
 // ------------------------------------------------------------ Python methods
 
-Ref py_setup(PyObject *o, BoundArgs &) {
-  as_self(o)->vtab->setup(as_self(o), 1);
-  if (PyErr_Occurred()) pyrt::throw_set();
-  return Ref::borrow(Py_None);
-}
-
-Ref py_close(PyObject *o, BoundArgs &) {
-  as_self(o)->vtab->close(as_self(o), 1);
-  if (PyErr_Occurred()) pyrt::throw_set();
-  return Ref::borrow(Py_None);
-}
+using VTable = VestrelThreadedDispatcher_VTable;
 
 Method methods[] = {
     {.name = "setup",
      .doc = "ThreadedDispatcher.setup(self) -> void",
-     .body = py_setup,
+     .body = entry_method<Self, &VTable::setup>,
      .line = __LINE__},
     {.name = "close",
      .doc = "ThreadedDispatcher.close(self) -> void",
-     .body = py_close,
+     .body = entry_method<Self, &VTable::close>,
      .line = __LINE__},
 };
 
