@@ -21,13 +21,14 @@ HEAD = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", P), ("vtab", P)]
 LAYOUTS = {
     "AsyncDispatcher": HEAD + [
         ("_q", P), ("_fd", ctypes.c_uint64), ("_addr", SockAddrIn), ("_push_fn", P),
-        ("_pop_fn", P), ("_callback", P), ("_sock", P), ("_task", P)],
+        ("_pop_fn", P), ("_callback", P), ("_sock", P), ("_task", P), ("_counters", P)],
     "SyncDispatcher": HEAD + [
         ("_q", P), ("_fd", ctypes.c_uint64), ("_addr", SockAddrIn), ("_daemon", ctypes.c_int),
-        ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_callback", P), ("_sock", P)],
+        ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_callback", P), ("_sock", P),
+        ("_counters", P)],
     "ThreadedDispatcher": HEAD + [
         ("_q", P), ("_thread", NativeThread), ("_callback", P),
-        ("_variable_size", ctypes.c_int), ("_push_fn", P)],
+        ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_counters", P)],
     "AsyncQueue": HEAD + [
         ("_q", P), ("_loop", P), ("_callback", P), ("_lock", P), ("_notify_cond", P),
         ("_task", P)],
@@ -38,14 +39,18 @@ STRUCTS = {name: type(name, (ctypes.Structure,), {"_fields_": fields})
 
 # Method tables, slot order as in the header.
 VTABLES = {
-    "AsyncDispatcher": ["setup", "push", "push_var", "_try_pop", "_try_pop_var"],
+    "AsyncDispatcher": ["setup", "push", "push_var", "_try_pop", "_try_pop_var", "try_push",
+                        "try_push_var"],
     "SyncDispatcher": ["setup", "push", "push_var", "_try_pop", "_try_pop_var",
-                       "private_try_pop", "private_try_pop_var", "close"],
-    "ThreadedDispatcher": ["push", "push_var", "_reader", "_reader_var", "setup", "close"],
+                       "private_try_pop", "private_try_pop_var", "close", "try_push",
+                       "try_push_var"],
+    "ThreadedDispatcher": ["push", "push_var", "_reader", "_reader_var", "setup", "close",
+                           "try_push", "try_push_var"],
     "AsyncQueue": ["start_dispatcher"],
 }
 
-OBJECT_FIELDS = {name: [f for f, t in fields[3:] if t is P and not f.endswith("_fn")]
+OBJECT_FIELDS = {name: [f for f, t in fields[3:]
+                        if t is P and not f.endswith("_fn") and f != "_counters"]
                  for name, fields in LAYOUTS.items()}
 
 

@@ -1,5 +1,7 @@
 """The native producer of vestrel._testing: message format and argument checks."""
 
+import time
+
 import pytest
 
 from vestrel import _testing
@@ -38,11 +40,20 @@ def test_message_length_stays_in_range():
     assert lengths == set(range(16, 41))
 
 
-@pytest.mark.parametrize("cls", [AsyncDispatcher, SyncDispatcher])
-def test_fire_and_forget_pushes_cannot_retry(cls):
-    d = cls(print)
-    with pytest.raises(ValueError, match="retry needs"):
-        _testing.start(d, 1, retry=True)
+@pytest.mark.parametrize("cls", [AsyncDispatcher, SyncDispatcher, ThreadedDispatcher])
+def test_retry_pushes_with_try_push_and_counts_only_what_is_stored(cls):
+    # Nobody drains: the producer fills the ring, then retries the next
+    # message until it is cancelled.
+    d = cls(print, 8, 64)
+    p = _testing.start(d, 100, retry=True)
+    deadline = time.monotonic() + 30
+    while len(_testing.ring_of(d)) < 8 and time.monotonic() < deadline:
+        time.sleep(0.001)
+    time.sleep(0.01)
+    assert not p.done
+    p.cancel()
+    assert p.join(30)
+    assert (p.pushed, p.refused, len(_testing.ring_of(d))) == (8, 1, 8)
 
 
 @pytest.mark.parametrize("cls", [AsyncDispatcher, SyncDispatcher])

@@ -1,7 +1,8 @@
 // vestrel._testing._testing: a native producer module, written as any
 // producer outside this package would be. It reaches the dispatchers only
 // through the public headers: the object layouts give each instance's method
-// table pointer and its `_push_fn`, and the tables give `push`/`push_var`.
+// table pointer and its `_push_fn`, and the tables give `push`/`push_var` and
+// `try_push`/`try_push_var`.
 //
 //   start(dispatcher, count, size=64, *, min_size=0, max_size=0, rate=0.0,
 //         retry=False, via="table") -> Producer
@@ -11,11 +12,12 @@
 // a pattern derived from the sequence number, so a consumer can check that it
 // arrived intact. The thread never touches Python and never holds the GIL.
 //
-// Refused pushes: ThreadedDispatcher's push returns the ring's result, so
-// with `retry` the producer tries again while the ring is full. The
-// AsyncDispatcher and SyncDispatcher pushes return nothing (a full ring drops
-// the message silently): there retrying is impossible, and a producer must
-// size the ring or pace itself (`rate`) instead.
+// Refused pushes: with `retry` the producer pushes with the table's
+// try_push/try_push_var, which return the ring's result, and tries again
+// while the ring is full, so `pushed` counts stored messages. Without it,
+// AsyncDispatcher's and SyncDispatcher's `push` report nothing (the ring
+// counts what it refuses: the dispatcher's stats()), and ThreadedDispatcher's
+// `push` returns the ring's result, as `put` gives it.
 //
 // Besides the public headers it needs only <Python.h>, the standard library
 // and the files of this folder, so the folder builds on its own against an
@@ -67,21 +69,26 @@ std::size_t length_for(std::uint64_t seq, std::size_t min, std::size_t max) noex
 // ------------------------------------------------------------ push targets
 
 // How one dispatcher is pushed into, fixed when the producer starts. Each
-// class has its own table type; only ThreadedDispatcher reports a result.
+// class has its own table types; `push` of AsyncDispatcher and
+// SyncDispatcher returns nothing, every other entry the ring's result.
 struct Target {
   void *self = nullptr;
   VestrelAsyncDispatcher_PushFn async_push = nullptr;
   VestrelSyncDispatcher_PushFn sync_push = nullptr;
-  VestrelThreadedDispatcher_PushFn threaded_push = nullptr;
+  VestrelThreadedDispatcher_PushFn threaded_push = nullptr;  // push or try_push
+  VestrelAsyncDispatcher_TryPushFn async_try_push = nullptr;
+  VestrelSyncDispatcher_TryPushFn sync_try_push = nullptr;
   bool variable = false;
 
-  bool reports() const noexcept { return threaded_push != nullptr; }
-
-  // The ring's put result, or VESTREL_RING_STORED where the dispatcher does
-  // not say.
+  // The ring's put result, or VESTREL_RING_STORED where the entry does not
+  // say.
   int push(const char *data, std::size_t length) const noexcept {
     if (threaded_push)
       return threaded_push(static_cast<VestrelThreadedDispatcher *>(self), data, length);
+    if (async_try_push)
+      return async_try_push(static_cast<VestrelAsyncDispatcher *>(self), data, length);
+    if (sync_try_push)
+      return sync_try_push(static_cast<VestrelSyncDispatcher *>(self), data, length);
     if (sync_push) {
       sync_push(static_cast<VestrelSyncDispatcher *>(self), data, length);
     } else {
@@ -91,12 +98,17 @@ struct Target {
   }
 };
 
-// The table of the instance's class (the pointer every instance carries), or
-// the instance's `_push_fn`, which already matches its mode.
-template <class D, class Fn>
-void pick(D *d, bool use_push_fn, Fn &out, bool &variable) {
+// The entry to push with: try_push/try_push_var of the instance's class
+// (the table pointer every instance carries) when the producer wants the
+// ring's answer, else push/push_var, or the instance's `_push_fn`, which
+// already matches its mode.
+template <class D, class PushFn, class TryFn>
+void pick(D *d, bool use_push_fn, bool try_push, PushFn &push, TryFn &try_fn, bool &variable) {
   variable = d->_push_fn == d->vtab->push_var;
-  out = use_push_fn ? d->_push_fn : (variable ? d->vtab->push_var : d->vtab->push);
+  if (try_push)
+    try_fn = variable ? d->vtab->try_push_var : d->vtab->try_push;
+  else
+    push = use_push_fn ? d->_push_fn : (variable ? d->vtab->push_var : d->vtab->push);
 }
 
 // ------------------------------------------------------------ one run
@@ -231,10 +243,10 @@ PyMethodDef producer_methods[] = {
 };
 
 PyGetSetDef producer_getset[] = {
-    {"pushed", get_pushed, nullptr, "Messages handed over (stored, for ThreadedDispatcher).",
-     nullptr},
-    {"refused", get_refused, nullptr, "Messages the ring refused (ThreadedDispatcher only).",
-     nullptr},
+    {"pushed", get_pushed, nullptr,
+     "Messages stored (handed over, for Async/SyncDispatcher push without retry).", nullptr},
+    {"refused", get_refused, nullptr,
+     "Messages the ring refused (not known for Async/SyncDispatcher push without retry).", nullptr},
     {"done", get_done, nullptr, "Whether the thread has finished.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -246,7 +258,7 @@ PyTypeObject producer_type = vestrel::testing::handle_type<Run, cancel_and_wait>
 // ------------------------------------------------------------ module functions
 
 // Fills `target` for `d`, one of the three dispatcher classes.
-bool resolve(PyObject *d, bool use_push_fn, Target &target) {
+bool resolve(PyObject *d, bool use_push_fn, bool try_push, Target &target) {
   Ref mod = Ref::steal(PyImport_ImportModule("vestrel.utils.corvane.corvane"));
   if (!mod) return false;
   const char *names[] = {"AsyncDispatcher", "SyncDispatcher", "ThreadedDispatcher"};
@@ -258,14 +270,14 @@ bool resolve(PyObject *d, bool use_push_fn, Target &target) {
     if (!is) continue;
     target.self = d;
     if (i == 0)
-      pick(reinterpret_cast<VestrelAsyncDispatcher *>(d), use_push_fn, target.async_push,
-           target.variable);
+      pick(reinterpret_cast<VestrelAsyncDispatcher *>(d), use_push_fn, try_push, target.async_push,
+           target.async_try_push, target.variable);
     if (i == 1)
-      pick(reinterpret_cast<VestrelSyncDispatcher *>(d), use_push_fn, target.sync_push,
-           target.variable);
+      pick(reinterpret_cast<VestrelSyncDispatcher *>(d), use_push_fn, try_push, target.sync_push,
+           target.sync_try_push, target.variable);
     if (i == 2)
-      pick(reinterpret_cast<VestrelThreadedDispatcher *>(d), use_push_fn, target.threaded_push,
-           target.variable);
+      pick(reinterpret_cast<VestrelThreadedDispatcher *>(d), use_push_fn, try_push,
+           target.threaded_push, target.threaded_push, target.variable);
     return true;
   }
   PyErr_Format(PyExc_TypeError, "expected a vestrel dispatcher, got %.200s", Py_TYPE(d)->tp_name);
@@ -295,18 +307,12 @@ PyObject *start(PyObject *, PyObject *args, PyObject *kwds) noexcept {
     return nullptr;
   }
   Target target;
-  if (!resolve(d, use_push_fn, target)) return nullptr;
+  if (!resolve(d, use_push_fn, retry, target)) return nullptr;
   if (!target.variable) min_size = max_size = size;
   if (min_size == 0) min_size = size;
   if (max_size == 0) max_size = size;
   if (count < 0 || min_size < static_cast<Py_ssize_t>(kHeader) || max_size < min_size) {
     PyErr_SetString(PyExc_ValueError, "need count >= 0 and 16 <= min_size <= max_size");
-    return nullptr;
-  }
-  if (retry && !target.reports()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "retry needs a dispatcher whose push reports refusals (ThreadedDispatcher); "
-                    "size the ring or set a rate instead");
     return nullptr;
   }
   Ref handle = Ref::steal(PyObject_New(PyObject, &producer_type));
@@ -388,7 +394,7 @@ PyObject *message_length(PyObject *, PyObject *args) noexcept {
 
 PyObject *ring_of(PyObject *, PyObject *d) noexcept {
   Target target;
-  if (!resolve(d, false, target)) return nullptr;
+  if (!resolve(d, false, false, target)) return nullptr;
   return Ref::borrow(queue_field(d)).release();
 }
 
@@ -421,7 +427,7 @@ PyMethodDef module_methods[] = {
      "Push `count` messages from a new native thread, through the class's table or (via="
      "'push_fn') the instance's _push_fn. Fixed-size dispatchers get `size`-byte messages, "
      "variable-size ones lengths in [min_size, max_size] (message_length). `rate` paces in "
-     "messages/s; `retry` retries full-ring refusals (ThreadedDispatcher only)."},
+     "messages/s; `retry` pushes with try_push and retries while the ring is full."},
     {"decode", decode, METH_O,
      "decode($module, msg, /)\n--\n\ndecode(msg) -> (seq, timestamp_ns)\n\nRaises ValueError when "
      "the payload is not intact."},

@@ -9,9 +9,19 @@
  * instance. Slot order and field order are a binary interface.
  *
  * Producers call `push`/`push_var` (or `_push_fn`) from any thread, with or
- * without the GIL, one producer per dispatcher at a time. Every other entry
- * needs the GIL; entries returning void report failure as a set Python
- * exception (check PyErr_Occurred), those returning PyObject * as NULL.
+ * without the GIL, one producer per dispatcher at a time; `try_push` and
+ * `try_push_var` (the last two slots of each dispatcher's table) are the same
+ * for producers that want the ring's answer. Every other entry needs the GIL;
+ * entries returning void report failure as a set Python exception (check
+ * PyErr_Occurred), those returning PyObject * as NULL.
+ *
+ * Backpressure. `push` of AsyncDispatcher and SyncDispatcher reports nothing:
+ * a message the ring refuses is only counted (the dispatcher's stats()).
+ * `try_push`/`try_push_var` store with the ring's try_put/try_put_var and
+ * return its result: VESTREL_RING_STORED (1), VESTREL_RING_FULL (0), or a
+ * negative refusal (see vestrel/spsc_queue.h). A stored message is followed
+ * by the wake exactly as `push` sends it; a full ring lets the producer
+ * retry, back off or count. They never wait, ThreadedDispatcher's included.
  *
  * The `override_flag` argument: 0 lets a Python subclass's method of the same
  * name run instead of the entry's own body, 1 always runs the body.
@@ -53,6 +63,7 @@ typedef struct VestrelNativeThread {
 
 struct VestrelAsyncDispatcher;
 struct VestrelSyncDispatcher;
+struct VestrelDispatcherCounters;
 struct VestrelThreadedDispatcher;
 struct VestrelAsyncQueue;
 
@@ -73,12 +84,18 @@ typedef void (*VestrelAsyncDispatcher_PushFn)(struct VestrelAsyncDispatcher *sel
  * empty, NULL with an exception set. */
 typedef PyObject *(*VestrelAsyncDispatcher_PopFn)(struct VestrelAsyncDispatcher *self);
 
+/* The ring's put result (see Backpressure above). */
+typedef int (*VestrelAsyncDispatcher_TryPushFn)(struct VestrelAsyncDispatcher *self,
+                                                const char *data, size_t length);
+
 struct VestrelAsyncDispatcher_VTable {
-  VestrelAsyncDispatcher_SetupFn setup;      /* 0 */
-  VestrelAsyncDispatcher_PushFn push;        /* 1 */
-  VestrelAsyncDispatcher_PushFn push_var;    /* 2 */
-  VestrelAsyncDispatcher_PopFn _try_pop;     /* 3 */
-  VestrelAsyncDispatcher_PopFn _try_pop_var; /* 4 */
+  VestrelAsyncDispatcher_SetupFn setup;          /* 0 */
+  VestrelAsyncDispatcher_PushFn push;            /* 1 */
+  VestrelAsyncDispatcher_PushFn push_var;        /* 2 */
+  VestrelAsyncDispatcher_PopFn _try_pop;         /* 3 */
+  VestrelAsyncDispatcher_PopFn _try_pop_var;     /* 4 */
+  VestrelAsyncDispatcher_TryPushFn try_push;     /* 5 */
+  VestrelAsyncDispatcher_TryPushFn try_push_var; /* 6 */
 };
 
 typedef struct VestrelAsyncDispatcher {
@@ -91,6 +108,7 @@ typedef struct VestrelAsyncDispatcher {
   PyObject *_callback;
   PyObject *_sock;
   PyObject *_task;
+  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
 } VestrelAsyncDispatcher;
 
 /* ----------------------------------------------------------- SyncDispatcher */
@@ -101,6 +119,8 @@ typedef void (*VestrelSyncDispatcher_PushFn)(struct VestrelSyncDispatcher *self,
                                              size_t length);
 typedef void (*VestrelSyncDispatcher_FlagFn)(struct VestrelSyncDispatcher *self, int override_flag);
 typedef PyObject *(*VestrelSyncDispatcher_PopFn)(struct VestrelSyncDispatcher *self);
+typedef int (*VestrelSyncDispatcher_TryPushFn)(struct VestrelSyncDispatcher *self, const char *data,
+                                               size_t length);
 
 struct VestrelSyncDispatcher_VTable {
   VestrelSyncDispatcher_SetupFn setup;             /* 0 */
@@ -111,6 +131,8 @@ struct VestrelSyncDispatcher_VTable {
   VestrelSyncDispatcher_PopFn private_try_pop;     /* 5: `__try_pop`, one take */
   VestrelSyncDispatcher_PopFn private_try_pop_var; /* 6: `__try_pop_var` */
   VestrelSyncDispatcher_FlagFn close;              /* 7 */
+  VestrelSyncDispatcher_TryPushFn try_push;        /* 8 */
+  VestrelSyncDispatcher_TryPushFn try_push_var;    /* 9 */
 };
 
 typedef struct VestrelSyncDispatcher {
@@ -123,6 +145,7 @@ typedef struct VestrelSyncDispatcher {
   VestrelSyncDispatcher_PushFn _push_fn;
   PyObject *_callback;
   PyObject *_sock;
+  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
 } VestrelSyncDispatcher;
 
 /* ------------------------------------------------------- ThreadedDispatcher */
@@ -145,6 +168,9 @@ struct VestrelThreadedDispatcher_VTable {
   VestrelThreadedDispatcher_ReaderFn _reader_var; /* 3: entered without the GIL */
   VestrelThreadedDispatcher_FlagFn setup;         /* 4 */
   VestrelThreadedDispatcher_FlagFn close;         /* 5 */
+  /* 6, 7: try_put/try_put_var: never wait, even with block_on_full. */
+  VestrelThreadedDispatcher_PushFn try_push;     /* 6 */
+  VestrelThreadedDispatcher_PushFn try_push_var; /* 7 */
 };
 
 typedef struct VestrelThreadedDispatcher {
@@ -154,6 +180,7 @@ typedef struct VestrelThreadedDispatcher {
   PyObject *_callback;
   int _variable_size;
   VestrelThreadedDispatcher_PushFn _push_fn;
+  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
 } VestrelThreadedDispatcher;
 
 /* --------------------------------------------------------------- AsyncQueue */

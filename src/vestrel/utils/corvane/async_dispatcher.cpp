@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "async_dispatcher_entries.hpp"
+#include "dispatcher_counters.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
@@ -29,6 +30,7 @@ static_assert(offsetof(Self, _pop_fn) == offsetof(Self, _push_fn) + 8);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _pop_fn) + 8);
 static_assert(offsetof(Self, _sock) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _task) == offsetof(Self, _sock) + 8);
+static_assert(offsetof(Self, _counters) == offsetof(Self, _task) + 8);
 static_assert(sizeof(VestrelSockAddrIn) == sizeof(platform::Ipv4Address));
 static_assert(VESTREL_NO_SOCKET == platform::kNoSocket);
 
@@ -38,6 +40,8 @@ VestrelAsyncDispatcher_VTable vtable = {
     .push_var = async::push_var,
     ._try_pop = async::take_one,
     ._try_pop_var = async::take_one_var,
+    .try_push = async::try_push,
+    .try_push_var = async::try_push_var,
 };
 
 PyTypeObject type{};
@@ -64,6 +68,7 @@ const pyrt::Signature kCinit{
 const int kCinitLine = __LINE__;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
+  self->_counters = new_counters();
   const bool variable_size = a[5].flag;
   set_field(self->_callback, Ref::borrow(a[0].obj));
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -92,6 +97,7 @@ void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Fields::release(as_self(o));
+  free_counters(as_self(o)->_counters);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -99,6 +105,10 @@ void tp_dealloc(PyObject *o) noexcept {
 
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 const pyrt::Param kReaderParams[] = {{"loop"}, {"sock"}};
+
+Ref py_stats(PyObject *o, BoundArgs &) {
+  return stats_dict(as_self(o)->_q, as_self(o)->_counters, true);
+}
 
 Method methods[] = {
     {.name = "setup",
@@ -117,6 +127,10 @@ Method methods[] = {
      .doc = "AsyncDispatcher.close(self) -> None",
      .body = async::close,
      .extra = Extra::returns_none,
+     .line = __LINE__},
+    {.name = "stats",
+     .doc = "AsyncDispatcher.stats(self) -> dict",
+     .body = py_stats,
      .line = __LINE__},
 };
 

@@ -188,6 +188,7 @@ Co reader_body(const CoArgs &c) {
       co_await Await(std::move(wake));
       continue;
     }
+    count(self->_counters->delivered);
     co_await callback_result(self->_callback, msg.get());
   }
 }

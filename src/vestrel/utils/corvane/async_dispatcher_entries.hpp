@@ -15,6 +15,8 @@ using Self = VestrelAsyncDispatcher;
 void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept;
 inline constexpr auto push = push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put>;
 inline constexpr auto push_var = push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put_var>;
+inline constexpr auto try_push = try_push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put>;
+inline constexpr auto try_push_var = try_push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put_var>;
 PyObject *take_one(Self *self) noexcept;
 PyObject *take_one_var(Self *self) noexcept;
 

@@ -173,8 +173,8 @@ void leave_python(ReaderThread &r) noexcept {
   clear_in_python(r);
 }
 
-PyObject *callback_of(ReaderThread &r) noexcept {
-  return r.owner ? r.owner->_callback : nullptr;
+Self *owner_of(ReaderThread &r) noexcept {
+  return r.owner;
 }
 
 void stop_all_for_exit() noexcept {

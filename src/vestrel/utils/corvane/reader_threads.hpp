@@ -31,9 +31,8 @@ VestrelSPSCQueue *ring_of(ReaderThread &r) noexcept;
 bool enter_python(ReaderThread &r) noexcept;
 void leave_python(ReaderThread &r) noexcept;
 
-// The dispatcher's current callback (GIL held, borrowed); null once the
-// dispatcher is gone.
-PyObject *callback_of(ReaderThread &r) noexcept;
+// The dispatcher the reader delivers for (GIL held); null once it is gone.
+VestrelThreadedDispatcher *owner_of(ReaderThread &r) noexcept;
 
 // At exit, once `at_exit::exiting` is set (GIL held): stops every reader's
 // ring. Readers enter Python no more.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "dispatcher_counters.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
@@ -29,6 +30,7 @@ static_assert(offsetof(Self, _variable_size) == offsetof(Self, _daemon) + 4);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 4);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _push_fn) + 8);
 static_assert(offsetof(Self, _sock) == offsetof(Self, _callback) + 8);
+static_assert(offsetof(Self, _counters) == offsetof(Self, _sock) + 8);
 // Producers read both dispatchers' wake targets the same way.
 static_assert(offsetof(Self, _fd) == offsetof(VestrelAsyncDispatcher, _fd) &&
               offsetof(Self, _addr) == offsetof(VestrelAsyncDispatcher, _addr));
@@ -42,6 +44,8 @@ VestrelSyncDispatcher_VTable vtable = {
     .private_try_pop = sync::take_one,
     .private_try_pop_var = sync::take_one_var,
     .close = sync::close,
+    .try_push = sync::try_push,
+    .try_push_var = sync::try_push_var,
 };
 
 PyTypeObject type{};
@@ -69,6 +73,7 @@ const pyrt::Signature kCinit{
 const int kCinitLine = __LINE__;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
+  self->_counters = new_counters();
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[5].flag;
   self->_daemon = a[6].flag;
@@ -108,6 +113,7 @@ void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Fields::release(as_self(o));
+  free_counters(as_self(o)->_counters);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -116,6 +122,10 @@ void tp_dealloc(PyObject *o) noexcept {
 using VTable = VestrelSyncDispatcher_VTable;
 
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
+
+Ref py_stats(PyObject *o, BoundArgs &) {
+  return stats_dict(as_self(o)->_q, as_self(o)->_counters, true);
+}
 
 Method methods[] = {
     {.name = "setup",
@@ -135,6 +145,10 @@ Method methods[] = {
     {.name = "close",
      .doc = "SyncDispatcher.close(self) -> void",
      .body = entry_method<Self, &VTable::close>,
+     .line = __LINE__},
+    {.name = "stats",
+     .doc = "SyncDispatcher.stats(self) -> dict",
+     .body = py_stats,
      .line = __LINE__},
 };
 

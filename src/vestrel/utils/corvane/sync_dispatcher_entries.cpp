@@ -117,6 +117,7 @@ void reader_loop(Self *self, TakeEntry take, const char *name) {
     if (at_exit::exiting.load(std::memory_order_relaxed)) return;
     Ref msg = check((self->vtab->*take)(self));
     if (msg.get() != Py_None) {
+      count(self->_counters->delivered);
       call_callback(self->_callback, msg.get());
       continue;
     }

@@ -11,6 +11,8 @@ using Self = VestrelSyncDispatcher;
 void setup(Self *self, int override_flag, VestrelSetupOptArgs *opt) noexcept;
 inline constexpr auto push = push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put>;
 inline constexpr auto push_var = push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put_var>;
+inline constexpr auto try_push = try_push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put>;
+inline constexpr auto try_push_var = try_push_and_wake<Self, &VestrelSPSCQueue_VTable::try_put_var>;
 // `_try_pop` and `_try_pop_var`: the reader loops, the body of the reader
 // thread that setup starts.
 void reader(Self *self, int override_flag) noexcept;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "dispatcher_counters.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
 #include "reader_threads.hpp"
@@ -27,6 +28,7 @@ static_assert(offsetof(Self, _thread) == offsetof(Self, _q) + 8);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _thread) + 16);
 static_assert(offsetof(Self, _variable_size) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 8);
+static_assert(offsetof(Self, _counters) == offsetof(Self, _push_fn) + 8);
 
 VestrelThreadedDispatcher_VTable vtable = {
     .push = threaded::push,
@@ -35,6 +37,8 @@ VestrelThreadedDispatcher_VTable vtable = {
     ._reader_var = threaded::reader_var,
     .setup = threaded::setup,
     .close = threaded::close,
+    .try_push = threaded::try_push,
+    .try_push_var = threaded::try_push_var,
 };
 
 PyTypeObject type{};
@@ -62,6 +66,7 @@ const pyrt::Signature kCinit{
 const int kCinitLine = __LINE__;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
+  self->_counters = new_counters();
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[6].flag;
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -94,6 +99,7 @@ void tp_dealloc(PyObject *o) noexcept {
   // still runs keeps the queue alive itself and stops delivering.
   threaded::forget_dispatcher(self);
   Fields::release(self);
+  free_counters(self->_counters);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -106,6 +112,10 @@ int tp_clear(PyObject *o) noexcept {
 
 using VTable = VestrelThreadedDispatcher_VTable;
 
+Ref py_stats(PyObject *o, BoundArgs &) {
+  return stats_dict(as_self(o)->_q, as_self(o)->_counters, false);
+}
+
 Method methods[] = {
     {.name = "setup",
      .doc = "ThreadedDispatcher.setup(self) -> void",
@@ -114,6 +124,10 @@ Method methods[] = {
     {.name = "close",
      .doc = "ThreadedDispatcher.close(self) -> void",
      .body = entry_method<Self, &VTable::close>,
+     .line = __LINE__},
+    {.name = "stats",
+     .doc = "ThreadedDispatcher.stats(self) -> dict",
+     .body = py_stats,
      .line = __LINE__},
 };
 

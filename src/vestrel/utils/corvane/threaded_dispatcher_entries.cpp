@@ -16,6 +16,7 @@
 #include "threaded_dispatcher_entries.hpp"
 
 #include "class_support.hpp"
+#include "dispatcher_counters.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
@@ -55,13 +56,14 @@ void report(const char *context, int line) noexcept {
 
 // One message to the current callback (GIL held). False ends the reader.
 bool deliver(ReaderThread &r, const char *data, std::size_t length, const char *context) noexcept {
-  PyObject *callback = callback_of(r);
-  if (!callback) return false;  // the dispatcher is gone: nobody to deliver to
+  Self *owner = owner_of(r);
+  if (!owner) return false;  // the dispatcher is gone: nobody to deliver to
   int line = __LINE__;
   try {
     Ref msg = pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
     line = __LINE__;
-    call_callback(callback, msg.get());
+    count(owner->_counters->delivered);
+    call_callback(owner->_callback, msg.get());
     return true;
   } catch (...) {
     pyrt::set_error_from_current_exception();
@@ -103,6 +105,16 @@ int push(Self *self, const char *data, std::size_t length) noexcept {
 int push_var(Self *self, const char *data, std::size_t length) noexcept {
   if (self->_q == Py_None) return VESTREL_RING_STOPPED;
   return ring_of(self)->vtab->put_var(ring_of(self), data, length);
+}
+
+int try_push(Self *self, const char *data, std::size_t length) noexcept {
+  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
+  return ring_of(self)->vtab->try_put(ring_of(self), data, length);
+}
+
+int try_push_var(Self *self, const char *data, std::size_t length) noexcept {
+  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
+  return ring_of(self)->vtab->try_put_var(ring_of(self), data, length);
 }
 
 void reader(Self *) noexcept {

@@ -11,6 +11,8 @@ using Self = VestrelThreadedDispatcher;
 
 int push(Self *self, const char *data, std::size_t length) noexcept;
 int push_var(Self *self, const char *data, std::size_t length) noexcept;
+int try_push(Self *self, const char *data, std::size_t length) noexcept;
+int try_push_var(Self *self, const char *data, std::size_t length) noexcept;
 // Run on the reader thread that setup starts; they return at once anywhere
 // else. They never dereference `self`: the dispatcher may be gone.
 void reader(Self *self) noexcept;

@@ -36,15 +36,15 @@ platform::Socket retract_wake_target(VestrelPlatformSocket &fd) noexcept {
   return wake_fd(fd).exchange(platform::kNoSocket, std::memory_order_acq_rel);
 }
 
-void send_wake_to(platform::Socket fd, const VestrelSockAddrIn &addr) noexcept {
-  if (fd == platform::kNoSocket) return;
+Wake send_wake_to(platform::Socket fd, const VestrelSockAddrIn &addr) noexcept {
+  if (fd == platform::kNoSocket) return Wake::none;
   platform::Ipv4Address to;
   std::memcpy(&to, &addr, sizeof to);
-  (void)platform::send_wake(fd, to);
+  return platform::send_wake(fd, to) == 1 ? Wake::sent : Wake::failed;
 }
 
-void send_wake(VestrelPlatformSocket &fd, const VestrelSockAddrIn &addr) noexcept {
-  send_wake_to(load_wake_fd(fd), addr);
+Wake send_wake(VestrelPlatformSocket &fd, const VestrelSockAddrIn &addr) noexcept {
+  return send_wake_to(load_wake_fd(fd), addr);
 }
 
 }  // namespace vestrel::corvane

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "dispatcher_counters.hpp"
 #include "platform/wake.hpp"
 #include "vestrel/corvane.h"
 #include "vestrel/spsc_queue.h"
@@ -20,11 +21,15 @@ void publish_wake_target(VestrelPlatformSocket &fd, VestrelSockAddrIn &addr,
 // Sets `_fd` to kNoSocket, so later pushes only store; returns what it was.
 platform::Socket retract_wake_target(VestrelPlatformSocket &fd) noexcept;
 
-// One wake datagram to `addr` from `fd`; nothing when `fd` is kNoSocket.
-// The send result is ignored: the message is already in the ring.
-void send_wake_to(platform::Socket fd, const VestrelSockAddrIn &addr) noexcept;
+// What sending a wake came to.
+enum class Wake { none, sent, failed };
+
+// One wake datagram to `addr` from `fd`; none when `fd` is kNoSocket. A
+// failed send loses nothing: the message is already in the ring, and the
+// next wake or close makes the reader drain it.
+Wake send_wake_to(platform::Socket fd, const VestrelSockAddrIn &addr) noexcept;
 // The same for the wake target as producers see it.
-void send_wake(VestrelPlatformSocket &fd, const VestrelSockAddrIn &addr) noexcept;
+Wake send_wake(VestrelPlatformSocket &fd, const VestrelSockAddrIn &addr) noexcept;
 
 // Whether a put stored the message. The classes' rules read "any positive
 // result" (AsyncDispatcher.push_var: "exactly 1"); our ring reports 1 for a
@@ -35,13 +40,26 @@ inline bool stored(int put_result) noexcept {
 
 using RingPut = VestrelSPSCQueue_PutFn VestrelSPSCQueue_VTable::*;
 
-// The `push`/`push_var` entry of a dispatcher with a wake target: one ring
-// call, and the datagram when the message was stored. Lock-free, touches no
-// Python object, allocates nothing.
+// The `try_push`/`try_push_var` entry of a dispatcher with a wake target:
+// one ring call, and the datagram when the message was stored (counted, as
+// a failed send is). Lock-free, touches no Python object, allocates nothing.
+// A cleared dispatcher (no ring) refuses as a stopped ring would.
+template <class Dispatcher, RingPut Op>
+int try_push_and_wake(Dispatcher *self, const char *data, std::size_t length) noexcept {
+  if (self->_q == Py_None) return VESTREL_RING_STOPPED;
+  auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
+  const int result = (q->vtab->*Op)(q, data, length);
+  if (!stored(result)) return result;
+  const Wake w = send_wake(self->_fd, self->_addr);
+  if (w == Wake::sent) count(self->_counters->wakes_sent);
+  if (w == Wake::failed) count(self->_counters->wake_failures);
+  return result;
+}
+
+// `push`/`push_var`: the same, with nothing told to the producer.
 template <class Dispatcher, RingPut Op>
 void push_and_wake(Dispatcher *self, const char *data, std::size_t length) noexcept {
-  auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
-  if (stored((q->vtab->*Op)(q, data, length))) send_wake(self->_fd, self->_addr);
+  (void)try_push_and_wake<Dispatcher, Op>(self, data, length);
 }
 
 }  // namespace vestrel::corvane
