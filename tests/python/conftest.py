@@ -1,7 +1,10 @@
-"""Fixtures shared by the asyncio tests: every such test runs on the stdlib
-loop and on uvloop, each run bounded by a timeout so a hang fails the test."""
+"""Fixtures shared by the test files.
+
+Every asyncio test runs on the stdlib loop and on uvloop, each run bounded by
+a timeout so a hang fails the test."""
 
 import asyncio
+import threading
 
 import pytest
 
@@ -10,7 +13,10 @@ try:
 except ImportError:  # not available on this platform
     uvloop = None
 
-LOOPS = ["asyncio", pytest.param("uvloop", marks=pytest.mark.skipif(uvloop is None, reason="no uvloop"))]
+needs_uvloop = pytest.mark.skipif(uvloop is None, reason="no uvloop")
+LOOPS = ["asyncio", pytest.param("uvloop", marks=needs_uvloop)]
+
+TIMEOUT = 10
 
 
 def new_loop(kind):
@@ -27,7 +33,7 @@ def run_async(loop_kind):
     """run_async(coroutine_function, *args, timeout=10): runs it to the end on
     a fresh loop of the parametrized kind and returns its result."""
 
-    def run(fn, *args, timeout=10):
+    def run(fn, *args, timeout=TIMEOUT):
         loop = new_loop(loop_kind)
         try:
             return loop.run_until_complete(asyncio.wait_for(fn(*args), timeout))
@@ -36,3 +42,27 @@ def run_async(loop_kind):
             loop.close()
 
     return run
+
+
+@pytest.fixture
+def loop_thread(loop_kind):
+    """A loop of the parametrized kind running in a thread of its own."""
+    loop = new_loop(loop_kind)
+    thread = threading.Thread(target=loop.run_forever)
+    thread.start()
+    yield loop
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join(TIMEOUT)
+    assert not thread.is_alive()
+    loop.close()
+
+
+@pytest.fixture
+def current_loop():
+    """A current (not running) event loop: before 3.10 asyncio.Lock() binds to
+    it, so AsyncQueue.__init__ needs one even when it is given a loop."""
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    yield loop
+    asyncio.set_event_loop(None)
+    loop.close()

@@ -242,20 +242,6 @@ def test_close_from_another_thread_cancels_on_the_loop_thread(run_async):
     run_async(main)
 
 
-@pytest.fixture
-def loop_thread(loop_kind):
-    """A loop of the parametrized kind running in a thread of its own."""
-    from conftest import new_loop
-    loop = new_loop(loop_kind)
-    thread = threading.Thread(target=loop.run_forever)
-    thread.start()
-    yield loop
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join(TIMEOUT)
-    assert not thread.is_alive()
-    loop.close()
-
-
 def test_close_from_another_thread_while_pushing_ends_cancelled(loop_thread):
     """The socket is closed on the loop's thread once the reader is gone:
     the reader never receives on a socket closed under it (which ended it

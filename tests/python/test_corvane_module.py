@@ -1,4 +1,3 @@
-import asyncio
 import ctypes
 import gc
 import json
@@ -23,15 +22,8 @@ DISPATCHERS = CLASSES[:3]
 TIMEOUT = 60
 
 
-@pytest.fixture(autouse=True)
-def current_loop():
-    """A current (not running) event loop: before 3.10 asyncio.Lock() binds to
-    it, so AsyncQueue.__init__ needs one even when it is given a loop."""
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    yield loop
-    asyncio.set_event_loop(None)
-    loop.close()
+# AsyncQueue() needs a current loop before 3.10.
+pytestmark = pytest.mark.usefixtures("current_loop")
 
 
 def make(name, *args):
