@@ -4,6 +4,7 @@ Every asyncio test runs on the stdlib loop and on uvloop, each run bounded by
 a timeout so a hang fails the test."""
 
 import asyncio
+import sys
 import threading
 
 import pytest
@@ -66,3 +67,24 @@ def current_loop():
     yield loop
     asyncio.set_event_loop(None)
     loop.close()
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects what reaches sys.unraisablehook, each report as the hook got
+    it (a kept report keeps its traceback's frames alive); `wait()` blocks
+    until one arrives."""
+
+    class Reports(list):
+        def wait(self):
+            return arrived.wait(TIMEOUT)
+
+    reports = Reports()
+    arrived = threading.Event()
+
+    def hook(report):
+        reports.append(report)
+        arrived.set()
+
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    return reports

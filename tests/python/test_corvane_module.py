@@ -214,23 +214,23 @@ def test_no_dict_no_weakref_but_subclasses_get_both(name):
 
 
 @pytest.mark.parametrize("name", DISPATCHERS)
-def test_destruction_runs_close_override_and_reports_failure(name, monkeypatch):
-    calls, reports = [], []
+def test_destruction_runs_close_override_and_reports_failure(name, unraisable):
+    calls = []
 
     class Sub(getattr(corvane, name)):
         def close(self):
             calls.append(type(self).__name__)
             raise ValueError("close failed")
 
-    monkeypatch.setattr(sys, "unraisablehook", reports.append)
     s = Sub(print)
     gone = weakref.ref(s)
     del s
     assert calls == ["Sub"]
-    assert [(r.exc_type, r.object) for r in reports] == [(ValueError, f"{MODULE}.{name}.__dealloc__")]
+    assert [(r.exc_type, r.object) for r in unraisable] == [
+        (ValueError, f"{MODULE}.{name}.__dealloc__")]
     # The report's traceback held the object; once it is dropped the object
     # is freed, and close does not run twice.
-    reports.clear()
+    unraisable.clear()
     gc.collect()
     assert gone() is None and calls == ["Sub"]
 
