@@ -4,10 +4,15 @@ Every asyncio test runs on the stdlib loop and on uvloop, each run bounded by
 a timeout so a hang fails the test."""
 
 import asyncio
+import os
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
+
+import vestrel
 
 try:
     import uvloop
@@ -17,6 +22,7 @@ except ImportError:  # not available on this platform
 needs_uvloop = pytest.mark.skipif(uvloop is None, reason="no uvloop")
 LOOPS = ["asyncio", pytest.param("uvloop", marks=needs_uvloop)]
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 10
 
 
@@ -88,3 +94,19 @@ def unraisable(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return reports
+
+
+@pytest.fixture
+def run_python():
+    """run_python(code, *options, args=(), timeout=120): runs `code`
+    (dedented) in a fresh interpreter that imports the vestrel under test and
+    the helpers of this folder; the finished process, its output as text."""
+    paths = [os.path.dirname(os.path.dirname(vestrel.__file__)), HERE]
+
+    def run(code, *options, args=(), timeout=120):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")]))
+        return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code), *args],
+                              capture_output=True, text=True, env=env, timeout=timeout)
+
+    return run

@@ -5,17 +5,11 @@ import ctypes
 import importlib
 import importlib.util
 import json
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-import vestrel
-
 NAME = "vestrel.utils.brackwell.brackwell"
-SRC_ROOT = os.path.dirname(os.path.dirname(vestrel.__file__))
 COMPILED = "{}.{}".format(*sys.version_info[:2])
 
 # The POSIX socket layer is a stand-in that counts its calls; Winsock is real.
@@ -26,19 +20,8 @@ def socklib_var(path, name):
     return ctypes.c_int.in_dll(ctypes.CDLL(path), "vestrel_socklib_" + name)
 
 
-def run_python(code, *options):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.run(
-        [sys.executable, *options, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        env=env,
-        timeout=120,
-    )
-
-
 def checked(proc):
-    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
 
@@ -88,7 +71,7 @@ def test_namespace_holds_only_import_attributes_builtins_and_test():
     ["pass", "sys.exit(3)", "raise KeyError('boom')"],
     ids=["normal", "sys-exit", "uncaught"],
 )
-def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending):
+def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending, run_python):
     out = run_python(
         f"""
         import atexit, ctypes, importlib, os, sys
@@ -100,11 +83,11 @@ def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending):
         {ending}
         """
     ).stdout
-    assert out == b"python atexit\ncleanup\n"
+    assert out == "python atexit\ncleanup\n"
 
 
 @posix_only
-def test_loading_the_file_starts_and_unloading_it_cleans_up():
+def test_loading_the_file_starts_and_unloading_it_cleans_up(run_python):
     # Start-up belongs to the file, not to the import: a bare load starts the
     # library, and unloading the file runs the clean-up there and then.
     path = importlib.util.find_spec(NAME).origin
@@ -124,7 +107,7 @@ def test_loading_the_file_starts_and_unloading_it_cleans_up():
             """
         )
     )
-    assert out == b"1 0\ncleanup\nunloaded\n"
+    assert out == "1 0\ncleanup\nunloaded\n"
 
 
 # --- version check -----------------------------------------------------------
@@ -157,13 +140,13 @@ def mismatch(runtime):
         (COMPILED, None),
     ],
 )
-def test_version_mismatch_warns_once(text, runtime):
+def test_version_mismatch_warns_once(text, runtime, run_python):
     code = f"VERSION_TEXT = {text!r}\n" + VERSION_SCRIPT
     caught = json.loads(checked(run_python(code)))
     assert caught == ([mismatch(runtime)] if runtime else [])
 
 
-def test_version_warning_as_error_fails_import_and_later_import_starts_afresh():
+def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(run_python):
     out = checked(
         run_python(
             f"""
@@ -196,7 +179,7 @@ def test_version_warning_as_error_fails_import_and_later_import_starts_afresh():
 # --- create and exec steps driven directly -------------------------------------
 
 
-def test_create_copies_spec_attributes_and_exec_runs_once():
+def test_create_copies_spec_attributes_and_exec_runs_once(run_python):
     out = checked(
         run_python(
             f"""
@@ -260,7 +243,7 @@ def test_create_copies_spec_attributes_and_exec_runs_once():
     }
 
 
-def test_import_in_a_second_interpreter_is_refused():
+def test_import_in_a_second_interpreter_is_refused(run_python):
     # Isolated interpreters (the default from 3.12) refuse our module before it
     # runs; a legacy one shares the GIL and reaches our own guard.
     if importlib.util.find_spec("_interpreters"):
@@ -294,7 +277,7 @@ def test_import_in_a_second_interpreter_is_refused():
             """
         )
     )
-    assert out.decode().strip() == (
+    assert out.strip() == (
         "ImportError: Interpreter change detected - this module can only be loaded "
         "into one interpreter per process."
     )

@@ -1,7 +1,6 @@
 import ctypes
 import gc
 import json
-import os
 import shutil
 import subprocess
 import sys
@@ -12,7 +11,6 @@ import weakref
 import pytest
 
 import vestrel
-from vestrel.spsc_queue.spsc_queue import SPSCQueue
 import vestrel.utils.corvane.corvane as corvane
 from corvane_layout import OBJECT_FIELDS, STRUCTS, VTABLES, capsule_pointer, field, view, vtable
 
@@ -238,13 +236,6 @@ def test_destruction_runs_close_override_and_reports_failure(name, unraisable):
 # ------------------------------------------------------------ import failures
 
 
-def run_python(code, *flags):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(os.path.dirname(vestrel.__file__)), os.path.dirname(__file__)]))
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=TIMEOUT, env=env)
-
-
 PRELUDE = """
 import sys, types, ctypes, traceback
 def standin(name, **attrs):
@@ -325,7 +316,7 @@ BINDING_FAILURES = [
 
 
 @pytest.mark.parametrize("setup, expected", BINDING_FAILURES)
-def test_binding_failure_fails_import_then_retry_works(setup, expected):
+def test_binding_failure_fails_import_then_retry_works(setup, expected, run_python):
     out = run_python(PRELUDE + setup + "\n" + f"print(eval('f' + {expected!r:}.__repr__()))\n"
                      + IMPORT_AND_REPORT)
     assert out.returncode == 0, out.stderr
@@ -335,7 +326,7 @@ def test_binding_failure_fails_import_then_retry_works(setup, expected):
     assert retry == f"retry: {sorted(['asyncio', *CLASSES])}"
 
 
-def test_larger_ring_instance_only_warns():
+def test_larger_ring_instance_only_warns(run_python):
     code = PRELUDE + f"S = {big_slots(40)}; standin('{RING}', SPSCQueue=S)\n" + """
 import warnings
 with warnings.catch_warnings(record=True) as w:
@@ -360,7 +351,7 @@ print(S.__basicsize__)
 
 
 @pytest.mark.parametrize("as_error", [False, True])
-def test_version_mismatch_warns(as_error):
+def test_version_mismatch_warns(as_error, run_python):
     code = """
 import sys, warnings
 real = sys.version_info
@@ -411,9 +402,8 @@ if name.endswith("corvane"):
 
 @pytest.mark.parametrize("name, short", [(MODULE, "corvane"),
                                          ("vestrel.utils.brackwell.brackwell", "brackwell")])
-def test_refused_second_execution_leaves_the_module_whole(name, short):
-    done = subprocess.run([sys.executable, "-c", REEXEC, name], capture_output=True, text=True,
-                          timeout=TIMEOUT)
+def test_refused_second_execution_leaves_the_module_whole(name, short, run_python):
+    done = run_python(REEXEC, args=[name])
     assert done.returncode == 0, done.stderr
     refused = (f"Module '{short}' has already been imported. Re-initialisation is not "
                "supported.\n")

@@ -3,11 +3,7 @@ reader ends."""
 
 import errno
 import gc
-import os
 import socket
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
 import weakref
@@ -18,8 +14,6 @@ from corvane_layout import field, view
 from vestrel.utils.corvane.corvane import SyncDispatcher
 from wake_helpers import (NO_SOCKET, TIMEOUT, Collector, PacedProducer, push_entry,
                           reader_threads)
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def start(d, *args, **kwargs):
@@ -258,9 +252,7 @@ def test_running_reader_keeps_its_dispatcher_alive():
     assert ref() is None
 
 
-EXIT_SCRIPT = textwrap.dedent("""
-    import sys, threading
-    sys.path.insert(0, {here!r})
+EXIT_SCRIPT = """
     from vestrel.utils.corvane.corvane import SyncDispatcher
     from wake_helpers import Collector, push_entry
     got = Collector()
@@ -270,12 +262,11 @@ EXIT_SCRIPT = textwrap.dedent("""
     got.wait_for(1)
     d.close()
     print(got.messages)
-""")
+"""
 
 
-def test_closed_non_daemon_dispatcher_lets_the_process_exit():
-    done = subprocess.run([sys.executable, "-X", "dev", "-c", EXIT_SCRIPT.format(here=HERE)],
-                          capture_output=True, text=True, timeout=60)
+def test_closed_non_daemon_dispatcher_lets_the_process_exit(run_python):
+    done = run_python(EXIT_SCRIPT, "-X", "dev", timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "[b'bye']\n", "")
 
 

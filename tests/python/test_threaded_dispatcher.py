@@ -1,8 +1,6 @@
 """ThreadedDispatcher end to end, fed by the native producer of vestrel._testing."""
 
 import gc
-import os
-import subprocess
 import sys
 import textwrap
 import time
@@ -299,11 +297,9 @@ EXIT_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("case", ["busy", "slow", "idle", "blocked"])
-def test_exit_while_running_is_clean(case):
-    env = dict(os.environ)
+def test_exit_while_running_is_clean(case, run_python):
     for _ in range(20 if case == "busy" else 3):
-        r = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], env=env,
-                           capture_output=True, text=True, timeout=60)
+        r = run_python(EXIT_SCRIPT, args=[case], timeout=60)
         assert (r.returncode, r.stderr) == (0, "")
 
 
