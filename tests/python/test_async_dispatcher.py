@@ -13,7 +13,8 @@ import pytest
 from corvane_layout import field, view
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import AsyncDispatcher
-from wake_helpers import NO_SOCKET, TIMEOUT, push_entry, wake_address
+from wake_helpers import (NO_SOCKET, TIMEOUT, close_and_wait, ended, ended_after_close,
+                          push_entry, seqs, wake_address)
 
 
 class Receiver:
@@ -47,30 +48,6 @@ async def waiting(task, got):
     waits in sock_recv."""
     while got.inside or task.get_coro().cr_await is None:
         await asyncio.sleep(0.001)
-
-
-async def ended(task):
-    """Waits for the task to finish without awaiting it (which would raise)."""
-    done = asyncio.Event()
-    task.add_done_callback(lambda _: done.set())
-    await done.wait()
-
-
-async def ended_after_close(task):
-    """Waits for the reader task to end after close: cancelled, also when it
-    would have waited on the closed socket before the cancellation ran."""
-    await ended(task)
-    assert task.cancelled(), task.exception()
-
-
-async def close_and_wait(d):
-    task = field(d, "_task")
-    d.close()
-    await ended_after_close(task)
-
-
-def seqs(messages):
-    return [_testing.decode(m)[0] for m in messages]
 
 
 # ------------------------------------------------------------ delivery

@@ -13,23 +13,7 @@ import pytest
 from corvane_layout import field, view
 from vestrel.utils.corvane.corvane import SyncDispatcher
 from wake_helpers import (NO_SOCKET, TIMEOUT, Collector, PacedProducer, push_entry,
-                          reader_threads)
-
-
-def start(d, *args, **kwargs):
-    """Runs setup and returns the reader thread it started."""
-    before = set(threading.enumerate())
-    d.setup(*args, **kwargs)
-    started = reader_threads(before)
-    assert len(started) == 1
-    return started[0]
-
-
-def stop(d, reader):
-    d.close()
-    reader.join(TIMEOUT)
-    assert not reader.is_alive()
-    assert reader not in threading.enumerate()
+                          reader_threads, start_reader, stop_reader)
 
 
 @pytest.fixture
@@ -39,12 +23,12 @@ def running():
 
     def make(*args, **kwargs):
         d = SyncDispatcher(*args, **kwargs)
-        made.append((d, start(d)))
+        made.append((d, start_reader(d)))
         return d
 
     yield make
     for d, reader in made:
-        stop(d, reader)
+        stop_reader(d, reader)
 
 
 def test_message_pushed_before_setup_arrives_after_setup():
@@ -52,9 +36,9 @@ def test_message_pushed_before_setup_arrives_after_setup():
     d = SyncDispatcher(got, 8, 16)
     push_entry(d, "push")(b"early")
     assert len(field(d, "_q")) == 1
-    reader = start(d)
+    reader = start_reader(d)
     assert got.wait_for(1) == [b"early"]
-    stop(d, reader)
+    stop_reader(d, reader)
 
 
 def test_back_to_back_messages_arrive_separately_in_order(running):
@@ -90,11 +74,11 @@ def test_small_ring_wraps_many_times_in_order_intact(running, variable_size, ent
 def test_close_drains_then_ends_the_reader():
     got = Collector()
     d = SyncDispatcher(got, 64, 16)
-    reader = start(d)
+    reader = start_reader(d)
     push = push_entry(d, "push")
     for i in range(20):
         push(b"m%d" % i)
-    stop(d, reader)
+    stop_reader(d, reader)
     assert got.messages == [b"m%d" % i for i in range(20)]
     # Late pushes only store: there is no reader and no wake target.
     assert view(d)._fd == NO_SOCKET
@@ -107,15 +91,15 @@ def test_close_before_setup_returns_none_and_setup_still_works():
     d = SyncDispatcher(got)
     assert d.close() is None
     assert view(d)._fd == NO_SOCKET
-    reader = start(d)
+    reader = start_reader(d)
     push_entry(d, "push")(b"after")
     assert got.wait_for(1) == [b"after"]
-    stop(d, reader)
+    stop_reader(d, reader)
 
 
 def test_closed_dispatcher_frees_its_socket_without_warning():
     d = SyncDispatcher(print)
-    stop(d, start(d))
+    stop_reader(d, start_reader(d))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         del d
@@ -137,7 +121,7 @@ def test_callback_error_ends_the_reader_and_reaches_excepthook(monkeypatch):
         raise ValueError(msg.decode())
 
     d = SyncDispatcher(callback)
-    reader = start(d)
+    reader = start_reader(d)
     push = push_entry(d, "push")
     push(b"bad")
     assert reported.wait(TIMEOUT)
@@ -163,7 +147,7 @@ def test_setup_argument_errors_start_nothing():
     assert reader_threads(before) == []
     assert view(d)._fd == NO_SOCKET
     # Nothing was kept, so a correct setup still works.
-    stop(d, start(d, "127.0.0.1"))
+    stop_reader(d, start_reader(d, "127.0.0.1"))
 
 
 def test_second_setup_is_refused(running):
@@ -238,7 +222,7 @@ def test_running_reader_keeps_its_dispatcher_alive():
 
     got = Collector()
     d = Owned(got)
-    reader = start(d)
+    reader = start_reader(d)
     push = push_entry(d, "push")
     ref = weakref.ref(d)
     del d
@@ -246,7 +230,7 @@ def test_running_reader_keeps_its_dispatcher_alive():
     assert ref() is not None
     push(b"still here")
     assert got.wait_for(1) == [b"still here"]
-    stop(ref(), reader)
+    stop_reader(ref(), reader)
     del reader
     gc.collect()
     assert ref() is None
@@ -287,9 +271,9 @@ def test_million_messages_in_order():
     messages = (i.to_bytes(8, "little") + bytes([i % 251]) * 56 for i in range(count))
     d = SyncDispatcher(check, 256, 64)
     producer = PacedProducer(d, "push", messages, window=255)
-    reader = start(d)
+    reader = start_reader(d)
     producer.start()
     producer.join(600)
     assert not producer.is_alive() and not producer.stalled
-    stop(d, reader)
+    stop_reader(d, reader)
     assert (seen[0], bad) == (count, [])

@@ -9,6 +9,7 @@ import pytest
 
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import ThreadedDispatcher
+from wake_helpers import seqs
 
 TIMEOUT = 30
 READER = "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader"
@@ -58,7 +59,7 @@ def test_every_message_once_intact_in_order(make, variable, count, sizes, via):
     p = run(_testing.start(d, count, retry=True, via=via, **sizes))
     assert (p.pushed, p.refused) == (count, 0)
     wait_until(lambda: len(got) == count)
-    assert [_testing.decode(m)[0] for m in got] == list(range(count))
+    assert seqs(got) == list(range(count))
     if variable:
         assert [len(m) for m in got] == [_testing.message_length(s, 16, 300) for s in range(count)]
     else:
@@ -79,7 +80,7 @@ def test_pushes_before_setup_are_delivered_after_it(make):
     assert got == []
     d.setup()
     wait_until(lambda: len(got) == 100)
-    assert [_testing.decode(m)[0] for m in got] == list(range(100))
+    assert seqs(got) == list(range(100))
 
 
 def test_push_returns_the_ring_result(make):
@@ -125,7 +126,7 @@ def test_callback_failure_ends_the_reader(make, unraisable, capfd, variable):
     name = READER + ("_var" if variable else "")
     assert [(u.object, u.exc_type, str(u.exc_value)) for u in unraisable] == [
         (name, ValueError, "boom")]
-    assert [_testing.decode(m)[0] for m in got] == [0, 1, 2]
+    assert seqs(got) == [0, 1, 2]
     if not variable:
         # The failed message stays held: three freed, seven left.
         assert (q.stats()["freed"], len(q)) == (3, 7)
@@ -135,7 +136,7 @@ def test_callback_failure_ends_the_reader(make, unraisable, capfd, variable):
     # A fresh reader goes on past the failed message.
     d.setup()
     wait_until(lambda: len(got) == 9)
-    assert [_testing.decode(m)[0] for m in got] == [0, 1, 2, 4, 5, 6, 7, 8, 9]
+    assert seqs(got) == [0, 1, 2, 4, 5, 6, 7, 8, 9]
 
 
 def test_non_callable_callback_is_reported(make, unraisable):
