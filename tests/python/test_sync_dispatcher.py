@@ -1,19 +1,18 @@
 """SyncDispatcher end to end: setup, the reader thread, close, and how the
-reader ends."""
+reader ends. What it does like the other dispatchers is tested in
+test_dispatcher_reader."""
 
 import errno
 import gc
-import socket
 import threading
 import warnings
-import weakref
 
 import pytest
 
 from corvane_layout import field, view
 from vestrel.utils.corvane.corvane import SyncDispatcher
 from wake_helpers import (NO_SOCKET, TIMEOUT, Collector, PacedProducer, push_entry,
-                          reader_threads, start_reader, stop_reader)
+                          start_reader, stop_reader)
 
 
 @pytest.fixture
@@ -29,16 +28,6 @@ def running():
     yield make
     for d, reader in made:
         stop_reader(d, reader)
-
-
-def test_message_pushed_before_setup_arrives_after_setup():
-    got = Collector()
-    d = SyncDispatcher(got, 8, 16)
-    push_entry(d, "push")(b"early")
-    assert len(field(d, "_q")) == 1
-    reader = start_reader(d)
-    assert got.wait_for(1) == [b"early"]
-    stop_reader(d, reader)
 
 
 def test_back_to_back_messages_arrive_separately_in_order(running):
@@ -86,17 +75,6 @@ def test_close_drains_then_ends_the_reader():
     assert len(field(d, "_q")) >= 1
 
 
-def test_close_before_setup_returns_none_and_setup_still_works():
-    got = Collector()
-    d = SyncDispatcher(got)
-    assert d.close() is None
-    assert view(d)._fd == NO_SOCKET
-    reader = start_reader(d)
-    push_entry(d, "push")(b"after")
-    assert got.wait_for(1) == [b"after"]
-    stop_reader(d, reader)
-
-
 def test_closed_dispatcher_frees_its_socket_without_warning():
     d = SyncDispatcher(print)
     stop_reader(d, start_reader(d))
@@ -131,31 +109,6 @@ def test_callback_error_ends_the_reader_and_reaches_excepthook(monkeypatch):
     push(b"stored, never taken")
     assert len(field(d, "_q")) >= 1
     d.close()
-
-
-def test_setup_argument_errors_start_nothing():
-    d = SyncDispatcher(print)
-    before = set(threading.enumerate())
-    with pytest.raises(TypeError, match="Argument 'host' has incorrect type"):
-        d.setup(host=5)
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        with pytest.raises(Exception) as expected:
-            s.bind((None, 0))
-    with pytest.raises(expected.type) as got:
-        d.setup(None)
-    assert str(got.value) == str(expected.value)
-    assert reader_threads(before) == []
-    assert view(d)._fd == NO_SOCKET
-    # Nothing was kept, so a correct setup still works.
-    stop_reader(d, start_reader(d, "127.0.0.1"))
-
-
-def test_second_setup_is_refused(running):
-    d = running(print)
-    before = set(threading.enumerate())
-    with pytest.raises(RuntimeError, match="already set up"):
-        d.setup()
-    assert reader_threads(before) == []
 
 
 @pytest.mark.parametrize("variable_size", [False, True])
@@ -214,26 +167,6 @@ def test_failed_wait_ends_the_reader():
     finally:
         view(d)._fd = NO_SOCKET
     assert info.value.errno == errno.EBADF
-
-
-def test_running_reader_keeps_its_dispatcher_alive():
-    class Owned(SyncDispatcher):
-        pass
-
-    got = Collector()
-    d = Owned(got)
-    reader = start_reader(d)
-    push = push_entry(d, "push")
-    ref = weakref.ref(d)
-    del d
-    gc.collect()
-    assert ref() is not None
-    push(b"still here")
-    assert got.wait_for(1) == [b"still here"]
-    stop_reader(ref(), reader)
-    del reader
-    gc.collect()
-    assert ref() is None
 
 
 EXIT_SCRIPT = """

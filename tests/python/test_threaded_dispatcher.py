@@ -1,4 +1,5 @@
-"""ThreadedDispatcher end to end, fed by the native producer of vestrel._testing."""
+"""ThreadedDispatcher end to end, fed by the native producer of vestrel._testing.
+What it does like the other dispatchers is tested in test_dispatcher_reader."""
 
 import gc
 import sys
@@ -70,17 +71,6 @@ def test_every_message_once_intact_in_order(make, variable, count, sizes, via):
     if not variable:
         assert q.stats()["freed"] == count  # one release per delivered message
     assert q.mode == ("variable" if variable else "fixed")
-
-
-def test_pushes_before_setup_are_delivered_after_it(make):
-    got = []
-    d = make(got.append)
-    run(_testing.start(d, 100))
-    time.sleep(0.05)
-    assert got == []
-    d.setup()
-    wait_until(lambda: len(got) == 100)
-    assert seqs(got) == list(range(100))
 
 
 def test_push_returns_the_ring_result(make):
