@@ -12,7 +12,8 @@ import pytest
 
 import vestrel
 import vestrel.utils.corvane.corvane as corvane
-from corvane_layout import OBJECT_FIELDS, STRUCTS, VTABLES, capsule_pointer, field, view, vtable
+from corvane_layout import (OBJECT_FIELDS, STRUCTS, VTABLES, capsule_name, capsule_pointer,
+                            field, view, vtable)
 
 MODULE = "vestrel.utils.corvane.corvane"
 CLASSES = ["AsyncDispatcher", "SyncDispatcher", "ThreadedDispatcher", "AsyncQueue"]
@@ -84,10 +85,7 @@ def test_layout_matches_instance(name):
 @pytest.mark.parametrize("name", CLASSES)
 def test_vtable_capsule(name):
     cls = getattr(corvane, name)
-    capsule = cls.__dict__["__pyx_vtable__"]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
-    assert get_name(capsule) is None
+    assert capsule_name(cls.__dict__["__pyx_vtable__"]) is None
     slots = vtable(cls)
     assert all(slots) and len(set(slots)) == len(slots)
 
