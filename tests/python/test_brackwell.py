@@ -1,4 +1,5 @@
-"""Socket start-up module: load-time start-up, exit-time clean-up, import guards."""
+"""Socket start-up module: load-time start-up, exit-time clean-up, import guards
+(the version check for the corvane module too)."""
 
 import builtins
 import ctypes
@@ -112,19 +113,23 @@ def test_loading_the_file_starts_and_unloading_it_cleans_up(run_python):
 
 # --- version check -----------------------------------------------------------
 
-VERSION_SCRIPT = f"""
+# Both extension modules check the running version the same way.
+VERSION_CHECKED = [pytest.param(NAME, id="brackwell"),
+                   pytest.param("vestrel.utils.corvane.corvane", id="corvane")]
+
+VERSION_SCRIPT = """
 import json, sys, warnings
 sys.version = VERSION_TEXT
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
-    import {NAME}
+    import {name}
 print(json.dumps([str(w.message) for w in caught if w.category is RuntimeWarning]))
 """
 
 
-def mismatch(runtime):
+def mismatch(name, runtime):
     return (
-        f"compile time Python version {COMPILED} of module '{NAME}' "
+        f"compile time Python version {COMPILED} of module '{name}' "
         f"does not match runtime version {runtime}"
     )
 
@@ -140,13 +145,15 @@ def mismatch(runtime):
         (COMPILED, None),
     ],
 )
-def test_version_mismatch_warns_once(text, runtime, run_python):
-    code = f"VERSION_TEXT = {text!r}\n" + VERSION_SCRIPT
+@pytest.mark.parametrize("name", VERSION_CHECKED)
+def test_version_mismatch_warns_once(name, text, runtime, run_python):
+    code = f"VERSION_TEXT = {text!r}\n" + VERSION_SCRIPT.format(name=name)
     caught = json.loads(checked(run_python(code)))
-    assert caught == ([mismatch(runtime)] if runtime else [])
+    assert caught == ([mismatch(name, runtime)] if runtime else [])
 
 
-def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(run_python):
+@pytest.mark.parametrize("name", VERSION_CHECKED)
+def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(name, run_python):
     out = checked(
         run_python(
             f"""
@@ -154,18 +161,18 @@ def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(ru
             real = sys.version
             sys.version = "2.7.1"
             try:
-                import {NAME}
+                import {name}
             except RuntimeWarning as e:
                 failure = str(e)
             else:
                 raise AssertionError("import succeeded")
-            assert {NAME!r} not in sys.modules
+            assert {name!r} not in sys.modules
             # The running version was read once: restoring sys.version changes nothing.
             sys.version = real
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                import {NAME} as module
-            assert sys.modules[{NAME!r}] is module
+                import {name} as module
+            assert sys.modules[{name!r}] is module
             assert module.__test__ == {{}}
             print(json.dumps([failure, [str(w.message) for w in caught]]))
             """,
@@ -173,7 +180,7 @@ def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(ru
             "error::RuntimeWarning",
         )
     )
-    assert json.loads(out) == [mismatch("2.7"), [mismatch("2.7")]]
+    assert json.loads(out) == [mismatch(name, "2.7"), [mismatch(name, "2.7")]]
 
 
 # --- create and exec steps driven directly -------------------------------------

@@ -348,33 +348,6 @@ print(S.__basicsize__)
     assert out.stdout.splitlines()[0].startswith("RuntimeWarning: " + RING + ".SPSCQueue size")
 
 
-@pytest.mark.parametrize("as_error", [False, True])
-def test_version_mismatch_warns(as_error, run_python):
-    code = """
-import sys, warnings
-real = sys.version_info
-sys.version = "2.7.18 (fake)"
-with warnings.catch_warnings(record=True) as w:
-    warnings.simplefilter("error" if %r else "always")
-    try:
-        import vestrel.utils.corvane.corvane
-        print("imported")
-    except RuntimeWarning as e:
-        print("failed: " + str(e))
-print([str(x.message) for x in w if x.category is RuntimeWarning])
-print("%%d.%%d" %% real[:2])
-""" % as_error
-    out = run_python(code)
-    assert out.returncode == 0, out.stderr
-    result, warned, compiled = out.stdout.splitlines()
-    text = (f"compile time Python version {compiled} of module '{MODULE}' does not match "
-            "runtime version 2.7")
-    if as_error:
-        assert result == "failed: " + text and warned == "[]"
-    else:
-        assert result == "imported" and eval(warned) == [text]
-
-
 # ------------------------------------------------------------ re-initialisation
 
 REEXEC = """
