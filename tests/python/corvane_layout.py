@@ -74,6 +74,12 @@ def capsule_pointer(capsule):
     return get(capsule, None)
 
 
+def capsule_name(capsule):
+    get = ctypes.pythonapi.PyCapsule_GetName
+    get.restype, get.argtypes = ctypes.c_char_p, [ctypes.py_object]
+    return get(capsule)
+
+
 def vtable(cls):
     """The exported table as a list of slot addresses."""
     slots = VTABLES[cls.__name__]

@@ -42,6 +42,22 @@ CALLBACKS = {
     "print": ("cb = print", None),
 }
 
+# An AsyncDispatcher made and set up on a loop that runs in another thread.
+MAKE_ON_THE_LOOP = """\
+async def make():
+    return AsyncDispatcher(cb)
+d = asyncio.run_coroutine_threadsafe(make(), loop).result(10)
+"""
+START_ON_THE_LOOP = """
+started = threading.Event()
+async def start():
+    d.setup()
+    started.set()
+# Not .result(): a callback that blocks the loop holds up the hand-over.
+asyncio.run_coroutine_threadsafe(start(), loop)
+assert started.wait(10)
+"""
+
 # How each kind of program starts its consumer. `{make}` is the constructor
 # call; the code leaves the dispatcher in `d`.
 SETUPS = {
@@ -66,36 +82,14 @@ loop.run_until_complete(asyncio.sleep(0.05))
     "async-daemon-loop": ("async", """
 loop = asyncio.new_event_loop()
 threading.Thread(target=loop.run_forever, daemon=True).start()
-async def make():
-    return AsyncDispatcher(cb)
-d = asyncio.run_coroutine_threadsafe(make(), loop).result(10)
-""", """
-started = threading.Event()
-async def start():
-    d.setup()
-    started.set()
-# Not .result(): a callback that blocks the loop holds up the hand-over.
-asyncio.run_coroutine_threadsafe(start(), loop)
-assert started.wait(10)
-"""),
+""" + MAKE_ON_THE_LOOP, START_ON_THE_LOOP),
     # The loop runs in a non-daemon thread and is stopped (not closed) before
     # the end.
     "async-stopped-loop": ("async", """
 loop = asyncio.new_event_loop()
 loop_thread = threading.Thread(target=loop.run_forever)
 loop_thread.start()
-async def make():
-    return AsyncDispatcher(cb)
-d = asyncio.run_coroutine_threadsafe(make(), loop).result(10)
-""", """
-started = threading.Event()
-async def start():
-    d.setup()
-    started.set()
-# Not .result(): a callback that blocks the loop holds up the hand-over.
-asyncio.run_coroutine_threadsafe(start(), loop)
-assert started.wait(10)
-"""),
+""" + MAKE_ON_THE_LOOP, START_ON_THE_LOOP),
 }
 
 PRODUCERS = {

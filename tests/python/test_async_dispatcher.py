@@ -1,19 +1,18 @@
 """AsyncDispatcher end to end, on the stdlib loop and on uvloop: setup, the
-reader task fed by the native producer of vestrel._testing, and close."""
+reader task fed by the native producer of vestrel._testing, and close. What
+it does like the other dispatchers is tested in test_dispatcher_reader."""
 
 import asyncio
-import gc
 import socket
 import threading
-import warnings
-import weakref
 
 import pytest
 
 from corvane_layout import field, view
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import AsyncDispatcher
-from wake_helpers import NO_SOCKET, TIMEOUT, push_entry, wake_address
+from wake_helpers import (NO_SOCKET, TIMEOUT, close_and_wait, ended, ended_after_close,
+                          push_entry, seqs, wake_address)
 
 
 class Receiver:
@@ -47,30 +46,6 @@ async def waiting(task, got):
     waits in sock_recv."""
     while got.inside or task.get_coro().cr_await is None:
         await asyncio.sleep(0.001)
-
-
-async def ended(task):
-    """Waits for the task to finish without awaiting it (which would raise)."""
-    done = asyncio.Event()
-    task.add_done_callback(lambda _: done.set())
-    await done.wait()
-
-
-async def ended_after_close(task):
-    """Waits for the reader task to end after close: cancelled, also when it
-    would have waited on the closed socket before the cancellation ran."""
-    await ended(task)
-    assert task.cancelled(), task.exception()
-
-
-async def close_and_wait(d):
-    task = field(d, "_task")
-    d.close()
-    await ended_after_close(task)
-
-
-def seqs(messages):
-    return [_testing.decode(m)[0] for m in messages]
 
 
 # ------------------------------------------------------------ delivery
@@ -108,21 +83,6 @@ def test_every_message_once_intact_in_order_one_at_a_time(run_async, variable, s
     assert not got.overlapped
     q = _testing.ring_of(d)
     assert (q.stats()["stored"], len(q)) == (chunk * rounds, 0)
-
-
-def test_pushes_before_setup_are_delivered(run_async):
-    got = Receiver()
-    d = AsyncDispatcher(got, capacity=64, slot_size=64)
-    assert _testing.start(d, 40).join(TIMEOUT)
-    assert len(_testing.ring_of(d)) == 40
-
-    async def main():
-        d.setup()
-        await got.wait_for(40)
-        await close_and_wait(d)
-
-    run_async(main)
-    assert seqs(got.messages) == list(range(40))
 
 
 def returns_none(msg):
@@ -242,20 +202,6 @@ def test_close_from_another_thread_cancels_on_the_loop_thread(run_async):
     run_async(main)
 
 
-@pytest.fixture
-def loop_thread(loop_kind):
-    """A loop of the parametrized kind running in a thread of its own."""
-    from conftest import new_loop
-    loop = new_loop(loop_kind)
-    thread = threading.Thread(target=loop.run_forever)
-    thread.start()
-    yield loop
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join(TIMEOUT)
-    assert not thread.is_alive()
-    loop.close()
-
-
 def test_close_from_another_thread_while_pushing_ends_cancelled(loop_thread):
     """The socket is closed on the loop's thread once the reader is gone:
     the reader never receives on a socket closed under it (which ended it
@@ -314,27 +260,6 @@ def test_close_retracts_the_wake_target_before_closing_the_socket(run_async, mon
     assert len(_testing.ring_of(d)) == 1
 
 
-def test_close_before_setup_and_twice(run_async):
-    got = Receiver()
-    d = AsyncDispatcher(got)
-    assert d.close() is None
-    assert (field(d, "_sock"), field(d, "_task"), view(d)._fd) == (None, None, NO_SOCKET)
-
-    async def main():
-        d.setup()
-        push_entry(d, "push")(b"after")
-        await got.wait_for(1)
-        task, sock = field(d, "_task"), field(d, "_sock")
-        assert d.close() is None
-        assert d.close() is None
-        assert (field(d, "_sock"), field(d, "_task"), view(d)._fd) == (None, None, NO_SOCKET)
-        await ended_after_close(task)
-        assert sock.fileno() == -1
-
-    run_async(main)
-    assert got.messages == [b"after"]
-
-
 def test_close_after_the_loop_closed_closes_the_socket_itself(run_async):
     """A closed loop never runs the reader again: close has nothing to
     schedule there and closes the socket at once, without an error (it may
@@ -355,31 +280,6 @@ def test_close_after_the_loop_closed_closes_the_socket_itself(run_async):
     assert d.close() is None
 
 
-def test_running_reader_keeps_its_dispatcher_alive(run_async):
-    class Owned(AsyncDispatcher):
-        pass
-
-    async def main():
-        got = Receiver()
-        d = Owned(got)
-        d.setup()
-        task = field(d, "_task")
-        push = push_entry(d, "push")
-        ref = weakref.ref(d)
-        del d
-        gc.collect()
-        assert ref() is not None
-        push(b"still here")
-        assert await got.wait_for(1) == [b"still here"]
-        ref().close()
-        await ended_after_close(task)
-        del task
-        gc.collect()
-        assert ref() is None
-
-    run_async(main)
-
-
 # ------------------------------------------------------------ setup
 
 
@@ -393,65 +293,17 @@ def test_setup_outside_a_running_loop_creates_no_socket(monkeypatch):
     assert (field(d, "_sock"), field(d, "_task"), view(d)._fd) == (None, None, NO_SOCKET)
 
 
-def bind_error(host):
-    """What the socket's own bind says about `host`."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        with pytest.raises(Exception) as info:
-            s.bind((host, 0))
-    return info.type, str(info.value)
-
-
-class Str(str):
-    pass
-
-
-@pytest.mark.parametrize("args, kwargs, expected", [
-    ((5,), {}, (TypeError, "Argument 'host' has incorrect type (expected str, got int)")),
-    ((), {"host": Str("127.0.0.1")},
-     (TypeError, "Argument 'host' has incorrect type (expected str, got Str)")),
-    (("127.0.0.1", 1), {}, (TypeError, "setup() takes at most 1 positional argument (2 given)")),
-    ((None,), {}, "bind"),  # passes the check, refused by bind
-    (("192.0.2.1",), {}, "bind"),  # not an address of this host
-])
-def test_setup_argument_errors_keep_nothing(run_async, args, kwargs, expected):
-    want = bind_error(args[0]) if expected == "bind" else expected
-    got = Receiver()
-    d = AsyncDispatcher(got)
-
-    async def main():
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            with pytest.raises(Exception) as info:
-                d.setup(*args, **kwargs)
-            gc.collect()
-        assert (info.type, str(info.value)) == want
-        assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
-        assert (field(d, "_sock"), field(d, "_task"), view(d)._fd) == (None, None, NO_SOCKET)
-        # Nothing was kept, so a correct setup still works.
-        d.setup("127.0.0.1")
-        push_entry(d, "push")(b"ok")
-        await got.wait_for(1)
-        await close_and_wait(d)
-
-    run_async(main)
-
-
-def test_second_setup_is_refused_until_close(run_async):
+def test_a_closed_dispatcher_may_be_set_up_afresh(run_async):
     got = Receiver()
     d = AsyncDispatcher(got)
 
     async def main():
         d.setup()
-        task, sock = field(d, "_task"), field(d, "_sock")
-        with pytest.raises(RuntimeError,
-                           match="^AsyncDispatcher.setup: this dispatcher is already set up$"):
-            d.setup()
-        assert (field(d, "_task"), field(d, "_sock")) == (task, sock)
+        task = field(d, "_task")
         push = push_entry(d, "push")
         push(b"first")
         await got.wait_for(1)
         await close_and_wait(d)
-        # A closed dispatcher may be set up afresh.
         d.setup()
         assert field(d, "_task") is not task
         push(b"second")

@@ -39,15 +39,8 @@ class Tup(tuple):
     pass
 
 
-@pytest.fixture(autouse=True)
-def current_loop():
-    """Before 3.10 asyncio.Lock() binds to the current loop, so
-    AsyncQueue.__init__ needs one even when it is given a loop."""
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    yield loop
-    asyncio.set_event_loop(None)
-    loop.close()
+# AsyncQueue() needs a current loop before 3.10.
+pytestmark = pytest.mark.usefixtures("current_loop")
 
 
 def blank(cls=AQ):

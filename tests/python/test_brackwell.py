@@ -1,21 +1,16 @@
-"""Socket start-up module: load-time start-up, exit-time clean-up, import guards."""
+"""Socket start-up module: load-time start-up, exit-time clean-up, import guards
+(the version check for the corvane module too)."""
 
 import builtins
 import ctypes
 import importlib
 import importlib.util
 import json
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-import vestrel
-
 NAME = "vestrel.utils.brackwell.brackwell"
-SRC_ROOT = os.path.dirname(os.path.dirname(vestrel.__file__))
 COMPILED = "{}.{}".format(*sys.version_info[:2])
 
 # The POSIX socket layer is a stand-in that counts its calls; Winsock is real.
@@ -26,19 +21,8 @@ def socklib_var(path, name):
     return ctypes.c_int.in_dll(ctypes.CDLL(path), "vestrel_socklib_" + name)
 
 
-def run_python(code, *options):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.run(
-        [sys.executable, *options, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        env=env,
-        timeout=120,
-    )
-
-
 def checked(proc):
-    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
 
@@ -88,7 +72,7 @@ def test_namespace_holds_only_import_attributes_builtins_and_test():
     ["pass", "sys.exit(3)", "raise KeyError('boom')"],
     ids=["normal", "sys-exit", "uncaught"],
 )
-def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending):
+def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending, run_python):
     out = run_python(
         f"""
         import atexit, ctypes, importlib, os, sys
@@ -100,11 +84,11 @@ def test_cleanup_runs_once_at_exit_after_interpreter_shutdown(ending):
         {ending}
         """
     ).stdout
-    assert out == b"python atexit\ncleanup\n"
+    assert out == "python atexit\ncleanup\n"
 
 
 @posix_only
-def test_loading_the_file_starts_and_unloading_it_cleans_up():
+def test_loading_the_file_starts_and_unloading_it_cleans_up(run_python):
     # Start-up belongs to the file, not to the import: a bare load starts the
     # library, and unloading the file runs the clean-up there and then.
     path = importlib.util.find_spec(NAME).origin
@@ -124,24 +108,28 @@ def test_loading_the_file_starts_and_unloading_it_cleans_up():
             """
         )
     )
-    assert out == b"1 0\ncleanup\nunloaded\n"
+    assert out == "1 0\ncleanup\nunloaded\n"
 
 
 # --- version check -----------------------------------------------------------
 
-VERSION_SCRIPT = f"""
+# Both extension modules check the running version the same way.
+VERSION_CHECKED = [pytest.param(NAME, id="brackwell"),
+                   pytest.param("vestrel.utils.corvane.corvane", id="corvane")]
+
+VERSION_SCRIPT = """
 import json, sys, warnings
 sys.version = VERSION_TEXT
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
-    import {NAME}
+    import {name}
 print(json.dumps([str(w.message) for w in caught if w.category is RuntimeWarning]))
 """
 
 
-def mismatch(runtime):
+def mismatch(name, runtime):
     return (
-        f"compile time Python version {COMPILED} of module '{NAME}' "
+        f"compile time Python version {COMPILED} of module '{name}' "
         f"does not match runtime version {runtime}"
     )
 
@@ -157,13 +145,15 @@ def mismatch(runtime):
         (COMPILED, None),
     ],
 )
-def test_version_mismatch_warns_once(text, runtime):
-    code = f"VERSION_TEXT = {text!r}\n" + VERSION_SCRIPT
+@pytest.mark.parametrize("name", VERSION_CHECKED)
+def test_version_mismatch_warns_once(name, text, runtime, run_python):
+    code = f"VERSION_TEXT = {text!r}\n" + VERSION_SCRIPT.format(name=name)
     caught = json.loads(checked(run_python(code)))
-    assert caught == ([mismatch(runtime)] if runtime else [])
+    assert caught == ([mismatch(name, runtime)] if runtime else [])
 
 
-def test_version_warning_as_error_fails_import_and_later_import_starts_afresh():
+@pytest.mark.parametrize("name", VERSION_CHECKED)
+def test_version_warning_as_error_fails_import_and_later_import_starts_afresh(name, run_python):
     out = checked(
         run_python(
             f"""
@@ -171,18 +161,18 @@ def test_version_warning_as_error_fails_import_and_later_import_starts_afresh():
             real = sys.version
             sys.version = "2.7.1"
             try:
-                import {NAME}
+                import {name}
             except RuntimeWarning as e:
                 failure = str(e)
             else:
                 raise AssertionError("import succeeded")
-            assert {NAME!r} not in sys.modules
+            assert {name!r} not in sys.modules
             # The running version was read once: restoring sys.version changes nothing.
             sys.version = real
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                import {NAME} as module
-            assert sys.modules[{NAME!r}] is module
+                import {name} as module
+            assert sys.modules[{name!r}] is module
             assert module.__test__ == {{}}
             print(json.dumps([failure, [str(w.message) for w in caught]]))
             """,
@@ -190,13 +180,13 @@ def test_version_warning_as_error_fails_import_and_later_import_starts_afresh():
             "error::RuntimeWarning",
         )
     )
-    assert json.loads(out) == [mismatch("2.7"), [mismatch("2.7")]]
+    assert json.loads(out) == [mismatch(name, "2.7"), [mismatch(name, "2.7")]]
 
 
 # --- create and exec steps driven directly -------------------------------------
 
 
-def test_create_copies_spec_attributes_and_exec_runs_once():
+def test_create_copies_spec_attributes_and_exec_runs_once(run_python):
     out = checked(
         run_python(
             f"""
@@ -260,7 +250,7 @@ def test_create_copies_spec_attributes_and_exec_runs_once():
     }
 
 
-def test_import_in_a_second_interpreter_is_refused():
+def test_import_in_a_second_interpreter_is_refused(run_python):
     # Isolated interpreters (the default from 3.12) refuse our module before it
     # runs; a legacy one shares the GIL and reaches our own guard.
     if importlib.util.find_spec("_interpreters"):
@@ -294,7 +284,7 @@ def test_import_in_a_second_interpreter_is_refused():
             """
         )
     )
-    assert out.decode().strip() == (
+    assert out.strip() == (
         "ImportError: Interpreter change detected - this module can only be loaded "
         "into one interpreter per process."
     )

@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+from corvane_layout import capsule_name, capsule_pointer
 from vestrel.spsc_queue.spsc_queue import SPSCQueue
 
 STORED, FULL, TOO_LONG, STOPPED, WRONG_MODE = 1, 0, -1, -2, -3
@@ -80,16 +81,12 @@ def test_constructor_errors(kwargs, exc, match):
 def test_layout_and_method_table():
     assert SPSCQueue.__basicsize__ == 232
     capsule = SPSCQueue.__dict__["__pyx_vtable__"]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
-    assert get_name(capsule) is None
+    assert capsule_name(capsule) is None
     table = vtable_of(SPSCQueue(8, 2))
     assert all(table[i] for i in range(11) if i != 4) and table[4] is None
     # The instance points at the exported table.
-    get_ptr = ctypes.pythonapi.PyCapsule_GetPointer
-    get_ptr.restype, get_ptr.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     q = SPSCQueue(8, 2)
-    assert ctypes.c_void_p.from_address(id(q) + 16).value == get_ptr(capsule, None)
+    assert ctypes.c_void_p.from_address(id(q) + 16).value == capsule_pointer(capsule)
 
 
 def test_subclass_and_pickling_refused():

@@ -1,41 +1,18 @@
 """SyncDispatcher end to end: setup, the reader thread, close, and how the
-reader ends."""
+reader ends. What it does like the other dispatchers is tested in
+test_dispatcher_reader."""
 
 import errno
 import gc
-import os
-import socket
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
-import weakref
 
 import pytest
 
 from corvane_layout import field, view
 from vestrel.utils.corvane.corvane import SyncDispatcher
 from wake_helpers import (NO_SOCKET, TIMEOUT, Collector, PacedProducer, push_entry,
-                          reader_threads)
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def start(d, *args, **kwargs):
-    """Runs setup and returns the reader thread it started."""
-    before = set(threading.enumerate())
-    d.setup(*args, **kwargs)
-    started = reader_threads(before)
-    assert len(started) == 1
-    return started[0]
-
-
-def stop(d, reader):
-    d.close()
-    reader.join(TIMEOUT)
-    assert not reader.is_alive()
-    assert reader not in threading.enumerate()
+                          start_reader, stop_reader)
 
 
 @pytest.fixture
@@ -45,22 +22,12 @@ def running():
 
     def make(*args, **kwargs):
         d = SyncDispatcher(*args, **kwargs)
-        made.append((d, start(d)))
+        made.append((d, start_reader(d)))
         return d
 
     yield make
     for d, reader in made:
-        stop(d, reader)
-
-
-def test_message_pushed_before_setup_arrives_after_setup():
-    got = Collector()
-    d = SyncDispatcher(got, 8, 16)
-    push_entry(d, "push")(b"early")
-    assert len(field(d, "_q")) == 1
-    reader = start(d)
-    assert got.wait_for(1) == [b"early"]
-    stop(d, reader)
+        stop_reader(d, reader)
 
 
 def test_back_to_back_messages_arrive_separately_in_order(running):
@@ -96,11 +63,11 @@ def test_small_ring_wraps_many_times_in_order_intact(running, variable_size, ent
 def test_close_drains_then_ends_the_reader():
     got = Collector()
     d = SyncDispatcher(got, 64, 16)
-    reader = start(d)
+    reader = start_reader(d)
     push = push_entry(d, "push")
     for i in range(20):
         push(b"m%d" % i)
-    stop(d, reader)
+    stop_reader(d, reader)
     assert got.messages == [b"m%d" % i for i in range(20)]
     # Late pushes only store: there is no reader and no wake target.
     assert view(d)._fd == NO_SOCKET
@@ -108,20 +75,9 @@ def test_close_drains_then_ends_the_reader():
     assert len(field(d, "_q")) >= 1
 
 
-def test_close_before_setup_returns_none_and_setup_still_works():
-    got = Collector()
-    d = SyncDispatcher(got)
-    assert d.close() is None
-    assert view(d)._fd == NO_SOCKET
-    reader = start(d)
-    push_entry(d, "push")(b"after")
-    assert got.wait_for(1) == [b"after"]
-    stop(d, reader)
-
-
 def test_closed_dispatcher_frees_its_socket_without_warning():
     d = SyncDispatcher(print)
-    stop(d, start(d))
+    stop_reader(d, start_reader(d))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         del d
@@ -143,7 +99,7 @@ def test_callback_error_ends_the_reader_and_reaches_excepthook(monkeypatch):
         raise ValueError(msg.decode())
 
     d = SyncDispatcher(callback)
-    reader = start(d)
+    reader = start_reader(d)
     push = push_entry(d, "push")
     push(b"bad")
     assert reported.wait(TIMEOUT)
@@ -153,31 +109,6 @@ def test_callback_error_ends_the_reader_and_reaches_excepthook(monkeypatch):
     push(b"stored, never taken")
     assert len(field(d, "_q")) >= 1
     d.close()
-
-
-def test_setup_argument_errors_start_nothing():
-    d = SyncDispatcher(print)
-    before = set(threading.enumerate())
-    with pytest.raises(TypeError, match="Argument 'host' has incorrect type"):
-        d.setup(host=5)
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        with pytest.raises(Exception) as expected:
-            s.bind((None, 0))
-    with pytest.raises(expected.type) as got:
-        d.setup(None)
-    assert str(got.value) == str(expected.value)
-    assert reader_threads(before) == []
-    assert view(d)._fd == NO_SOCKET
-    # Nothing was kept, so a correct setup still works.
-    stop(d, start(d, "127.0.0.1"))
-
-
-def test_second_setup_is_refused(running):
-    d = running(print)
-    before = set(threading.enumerate())
-    with pytest.raises(RuntimeError, match="already set up"):
-        d.setup()
-    assert reader_threads(before) == []
 
 
 @pytest.mark.parametrize("variable_size", [False, True])
@@ -238,29 +169,7 @@ def test_failed_wait_ends_the_reader():
     assert info.value.errno == errno.EBADF
 
 
-def test_running_reader_keeps_its_dispatcher_alive():
-    class Owned(SyncDispatcher):
-        pass
-
-    got = Collector()
-    d = Owned(got)
-    reader = start(d)
-    push = push_entry(d, "push")
-    ref = weakref.ref(d)
-    del d
-    gc.collect()
-    assert ref() is not None
-    push(b"still here")
-    assert got.wait_for(1) == [b"still here"]
-    stop(ref(), reader)
-    del reader
-    gc.collect()
-    assert ref() is None
-
-
-EXIT_SCRIPT = textwrap.dedent("""
-    import sys, threading
-    sys.path.insert(0, {here!r})
+EXIT_SCRIPT = """
     from vestrel.utils.corvane.corvane import SyncDispatcher
     from wake_helpers import Collector, push_entry
     got = Collector()
@@ -270,12 +179,11 @@ EXIT_SCRIPT = textwrap.dedent("""
     got.wait_for(1)
     d.close()
     print(got.messages)
-""")
+"""
 
 
-def test_closed_non_daemon_dispatcher_lets_the_process_exit():
-    done = subprocess.run([sys.executable, "-X", "dev", "-c", EXIT_SCRIPT.format(here=HERE)],
-                          capture_output=True, text=True, timeout=60)
+def test_closed_non_daemon_dispatcher_lets_the_process_exit(run_python):
+    done = run_python(EXIT_SCRIPT, "-X", "dev", timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "[b'bye']\n", "")
 
 
@@ -296,9 +204,9 @@ def test_million_messages_in_order():
     messages = (i.to_bytes(8, "little") + bytes([i % 251]) * 56 for i in range(count))
     d = SyncDispatcher(check, 256, 64)
     producer = PacedProducer(d, "push", messages, window=255)
-    reader = start(d)
+    reader = start_reader(d)
     producer.start()
     producer.join(600)
     assert not producer.is_alive() and not producer.stalled
-    stop(d, reader)
+    stop_reader(d, reader)
     assert (seen[0], bad) == (count, [])

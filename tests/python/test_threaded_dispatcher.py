@@ -1,17 +1,16 @@
-"""ThreadedDispatcher end to end, fed by the native producer of vestrel._testing."""
+"""ThreadedDispatcher end to end, fed by the native producer of vestrel._testing.
+What it does like the other dispatchers is tested in test_dispatcher_reader."""
 
 import gc
-import os
-import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
 
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import ThreadedDispatcher
+from wake_helpers import seqs
 
 TIMEOUT = 30
 READER = "vestrel.utils.corvane.corvane.ThreadedDispatcher._reader"
@@ -40,24 +39,6 @@ def make():
         d.close()
 
 
-@pytest.fixture
-def unraisable(monkeypatch):
-    """Collects unraisable reports; `wait()` blocks until one arrives."""
-    class Reports(list):
-        def wait(self):
-            return arrived.wait(TIMEOUT)
-
-    reports = Reports()
-    arrived = threading.Event()
-
-    def hook(u):
-        reports.append((u.object, u.exc_type, str(u.exc_value)))
-        arrived.set()
-
-    monkeypatch.setattr(sys, "unraisablehook", hook)
-    return reports
-
-
 def run(producer):
     assert producer.join(TIMEOUT)
     return producer
@@ -79,7 +60,7 @@ def test_every_message_once_intact_in_order(make, variable, count, sizes, via):
     p = run(_testing.start(d, count, retry=True, via=via, **sizes))
     assert (p.pushed, p.refused) == (count, 0)
     wait_until(lambda: len(got) == count)
-    assert [_testing.decode(m)[0] for m in got] == list(range(count))
+    assert seqs(got) == list(range(count))
     if variable:
         assert [len(m) for m in got] == [_testing.message_length(s, 16, 300) for s in range(count)]
     else:
@@ -90,17 +71,6 @@ def test_every_message_once_intact_in_order(make, variable, count, sizes, via):
     if not variable:
         assert q.stats()["freed"] == count  # one release per delivered message
     assert q.mode == ("variable" if variable else "fixed")
-
-
-def test_pushes_before_setup_are_delivered_after_it(make):
-    got = []
-    d = make(got.append)
-    run(_testing.start(d, 100))
-    time.sleep(0.05)
-    assert got == []
-    d.setup()
-    wait_until(lambda: len(got) == 100)
-    assert [_testing.decode(m)[0] for m in got] == list(range(100))
 
 
 def test_push_returns_the_ring_result(make):
@@ -144,8 +114,9 @@ def test_callback_failure_ends_the_reader(make, unraisable, capfd, variable):
     assert unraisable.wait()
     time.sleep(0.05)
     name = READER + ("_var" if variable else "")
-    assert unraisable == [(name, ValueError, "boom")]
-    assert [_testing.decode(m)[0] for m in got] == [0, 1, 2]
+    assert [(u.object, u.exc_type, str(u.exc_value)) for u in unraisable] == [
+        (name, ValueError, "boom")]
+    assert seqs(got) == [0, 1, 2]
     if not variable:
         # The failed message stays held: three freed, seven left.
         assert (q.stats()["freed"], len(q)) == (3, 7)
@@ -155,7 +126,7 @@ def test_callback_failure_ends_the_reader(make, unraisable, capfd, variable):
     # A fresh reader goes on past the failed message.
     d.setup()
     wait_until(lambda: len(got) == 9)
-    assert [_testing.decode(m)[0] for m in got] == [0, 1, 2, 4, 5, 6, 7, 8, 9]
+    assert seqs(got) == [0, 1, 2, 4, 5, 6, 7, 8, 9]
 
 
 def test_non_callable_callback_is_reported(make, unraisable):
@@ -163,7 +134,7 @@ def test_non_callable_callback_is_reported(make, unraisable):
     run(_testing.start(d, 2))
     d.setup()
     assert unraisable.wait()
-    assert unraisable[0][:2] == (READER, TypeError)
+    assert (unraisable[0].object, unraisable[0].exc_type) == (READER, TypeError)
 
 
 # ------------------------------------------------------------ setup and close
@@ -317,11 +288,9 @@ EXIT_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("case", ["busy", "slow", "idle", "blocked"])
-def test_exit_while_running_is_clean(case):
-    env = dict(os.environ)
+def test_exit_while_running_is_clean(case, run_python):
     for _ in range(20 if case == "busy" else 3):
-        r = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], env=env,
-                           capture_output=True, text=True, timeout=60)
+        r = run_python(EXIT_SCRIPT, args=[case], timeout=60)
         assert (r.returncode, r.stderr) == (0, "")
 
 

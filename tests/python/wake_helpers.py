@@ -1,16 +1,19 @@
-"""Producer-side helpers for the dispatcher tests.
+"""Helpers for the dispatcher tests: the producer side, and the readers'
+start and end.
 
 The push entries of a class's method table are called through ctypes, which
 releases the GIL around the call, so they run as a native producer would. A
 UDP socket of our own stands in for a dispatcher's address to watch wake
 datagrams."""
 
+import asyncio
 import ctypes
 import socket
 import sys
 import threading
 
-from corvane_layout import VTABLES, view, vtable
+from corvane_layout import VTABLES, field, view, vtable
+from vestrel import _testing
 
 MODULE = "vestrel.utils.corvane.corvane"
 NO_SOCKET = 2**64 - 1
@@ -123,3 +126,54 @@ class PacedProducer(threading.Thread):
 
 def reader_threads(before):
     return [t for t in threading.enumerate() if t not in before]
+
+
+def seqs(messages):
+    """The sequence numbers of messages from the native test producer."""
+    return [_testing.decode(m)[0] for m in messages]
+
+
+# ------------------------------------------------------------ SyncDispatcher readers
+
+
+def start_reader(d, *args, **kwargs):
+    """Runs a SyncDispatcher's setup and returns the reader thread it started."""
+    before = set(threading.enumerate())
+    d.setup(*args, **kwargs)
+    started = reader_threads(before)
+    assert len(started) == 1
+    return started[0]
+
+
+def join_reader(reader):
+    reader.join(TIMEOUT)
+    assert not reader.is_alive()
+    assert reader not in threading.enumerate()
+
+
+def stop_reader(d, reader):
+    d.close()
+    join_reader(reader)
+
+
+# ------------------------------------------------------------ AsyncDispatcher readers
+
+
+async def ended(task):
+    """Waits for the task to finish without awaiting it (which would raise)."""
+    done = asyncio.Event()
+    task.add_done_callback(lambda _: done.set())
+    await done.wait()
+
+
+async def ended_after_close(task):
+    """Waits for the reader task to end after close: cancelled, also when it
+    would have waited on the closed socket before the cancellation ran."""
+    await ended(task)
+    assert task.cancelled(), task.exception()
+
+
+async def close_and_wait(d):
+    task = field(d, "_task")
+    d.close()
+    await ended_after_close(task)

@@ -1,0 +1,249 @@
+"""What the dispatchers do alike, each test run for every class it holds for:
+pushes made before setup, setup's refusals, close before setup and twice,
+and a running reader's hold on its dispatcher. AsyncDispatcher runs on the
+stdlib loop and on uvloop; the others need no loop but run on one, so that
+one test body drives them all."""
+
+import asyncio
+import gc
+import socket
+import threading
+import time
+import warnings
+import weakref
+
+import pytest
+
+from conftest import needs_uvloop
+from corvane_layout import field, view
+from vestrel import _testing
+from vestrel.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
+from wake_helpers import (NO_SOCKET, TIMEOUT, Collector, ended_after_close, join_reader,
+                          push_entry, reader_threads, seqs, start_reader)
+
+
+class Reader:
+    """How a test starts, waits on and ends one class's reader; every step
+    is awaited on the test's loop."""
+
+    def callback(self, got):
+        return got
+
+    async def wait_for(self, got, count):
+        # The reader is a thread of its own: blocking the loop holds up nobody.
+        return got.wait_for(count)
+
+    async def stop(self, d, reader):
+        d.close()
+        await self.ended(reader)
+
+
+class SyncReader(Reader):
+    cls = SyncDispatcher
+    held = ("_sock",)  # what setup fills, besides the wake target
+    close_clears = ()  # the socket stays until the dispatcher is freed
+
+    async def start(self, d, *args):
+        return start_reader(d, *args)
+
+    async def ended(self, reader):
+        join_reader(reader)
+
+
+class AsyncReader(Reader):
+    cls = AsyncDispatcher
+    held = close_clears = ("_sock", "_task")
+
+    def callback(self, got):
+        async def deliver(msg):
+            got(msg)
+
+        return deliver
+
+    async def wait_for(self, got, count):
+        while len(got.messages) < count:  # bounded by the run's timeout
+            await asyncio.sleep(0.001)
+        return got.messages
+
+    async def start(self, d, *args):
+        d.setup(*args)
+        return field(d, "_task")
+
+    async def ended(self, task):
+        await ended_after_close(task)
+
+
+class ThreadedReader(Reader):
+    cls = ThreadedDispatcher
+
+    async def start(self, d):
+        d.setup()
+
+    async def ended(self, reader):
+        pass  # a native thread: it ends by itself once it has drained the stopped ring
+
+
+# The loop each class runs on; the socket readers are those that setup
+# gives a wake socket.
+SOCKET_READERS = [
+    pytest.param(SyncReader(), "asyncio", id="SyncDispatcher"),
+    pytest.param(AsyncReader(), "asyncio", id="AsyncDispatcher-asyncio"),
+    pytest.param(AsyncReader(), "uvloop", id="AsyncDispatcher-uvloop", marks=needs_uvloop),
+]
+ALL_READERS = SOCKET_READERS + [pytest.param(ThreadedReader(), "asyncio", id="ThreadedDispatcher")]
+
+
+@pytest.fixture
+def make(kind):
+    """Makes dispatchers of the kind's class; at the end each is closed and
+    every thread the test started is joined."""
+    before = set(threading.enumerate())
+    made = []
+
+    def build(got, **kwargs):
+        d = kind.cls(kind.callback(got), **kwargs)
+        made.append(d)
+        return d
+
+    yield build
+    for d in made:
+        d.close()
+    for thread in reader_threads(before):
+        join_reader(thread)
+
+
+def kept(d, names):
+    """What the named fields and the wake target hold: {} when nothing."""
+    found = {name: field(d, name) for name in names if field(d, name) is not None}
+    if view(d)._fd != NO_SOCKET:
+        found["_fd"] = view(d)._fd
+    return found
+
+
+@pytest.mark.parametrize("kind, loop_kind", ALL_READERS)
+def test_pushes_before_setup_are_delivered_after_it(kind, make, run_async):
+    got = Collector()
+    d = make(got, capacity=64, slot_size=64)
+    assert _testing.start(d, 40).join(TIMEOUT)
+    time.sleep(0.05)  # time for a reader that should not be there yet to take some
+    assert (len(_testing.ring_of(d)), got.messages) == (40, [])
+
+    async def main():
+        reader = await kind.start(d)
+        await kind.wait_for(got, 40)
+        await kind.stop(d, reader)
+
+    run_async(main)
+    assert seqs(got.messages) == list(range(40))
+
+
+def bind_error(host):
+    """What the socket's own bind says about `host`."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        with pytest.raises(Exception) as info:
+            s.bind((host, 0))
+    return info.type, str(info.value)
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    ((5,), {}, (TypeError, "Argument 'host' has incorrect type (expected str, got int)")),
+    ((), {"host": Str("127.0.0.1")},
+     (TypeError, "Argument 'host' has incorrect type (expected str, got Str)")),
+    (("127.0.0.1", 1), {}, (TypeError, "setup() takes at most 1 positional argument (2 given)")),
+    ((None,), {}, "bind"),  # passes the check, refused by bind
+    (("192.0.2.1",), {}, "bind"),  # not an address of this host
+])
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_setup_argument_errors_keep_nothing(kind, make, run_async, args, kwargs, expected):
+    want = bind_error(args[0]) if expected == "bind" else expected
+    got = Collector()
+    d = make(got)
+
+    async def main():
+        before = set(threading.enumerate())
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(Exception) as info:
+                d.setup(*args, **kwargs)
+            gc.collect()
+        assert (info.type, str(info.value)) == want
+        assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
+        assert kept(d, kind.held) == {} and reader_threads(before) == []
+        # Nothing was kept, so a correct setup still works.
+        reader = await kind.start(d, "127.0.0.1")
+        push_entry(d, "push")(b"ok")
+        await kind.wait_for(got, 1)
+        await kind.stop(d, reader)
+
+    run_async(main)
+
+
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_second_setup_is_refused(kind, make, run_async):
+    got = Collector()
+    d = make(got)
+
+    async def main():
+        reader = await kind.start(d)
+        held = kept(d, kind.held)
+        before = set(threading.enumerate())
+        with pytest.raises(RuntimeError,
+                           match=f"^{kind.cls.__name__}.setup: this dispatcher is already set up$"):
+            d.setup()
+        # The first reader goes on, alone.
+        assert kept(d, kind.held) == held and reader_threads(before) == []
+        push_entry(d, "push")(b"first")
+        await kind.wait_for(got, 1)
+        await kind.stop(d, reader)
+
+    run_async(main)
+    assert got.messages == [b"first"]
+
+
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_close_before_setup_and_twice(kind, make, run_async):
+    got = Collector()
+    d = make(got)
+    assert d.close() is None
+    assert kept(d, kind.held) == {}
+
+    async def main():
+        reader = await kind.start(d)
+        push_entry(d, "push")(b"after")
+        await kind.wait_for(got, 1)
+        assert d.close() is None
+        assert d.close() is None
+        assert kept(d, kind.close_clears) == {}
+        await kind.ended(reader)
+
+    run_async(main)
+    assert got.messages == [b"after"]
+
+
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_running_reader_keeps_its_dispatcher_alive(kind, run_async):
+    class Owned(kind.cls):
+        pass
+
+    got = Collector()
+
+    async def main():
+        d = Owned(kind.callback(got))
+        reader = await kind.start(d)
+        push = push_entry(d, "push")
+        ref = weakref.ref(d)
+        del d
+        gc.collect()
+        assert ref() is not None
+        push(b"still here")
+        assert await kind.wait_for(got, 1) == [b"still here"]
+        await kind.stop(ref(), reader)
+        del reader
+        gc.collect()
+        assert ref() is None
+
+    run_async(main)
