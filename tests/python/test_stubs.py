@@ -23,7 +23,7 @@ UNSTUBBED = set()
 
 # Set by the module loader or the type machinery; not part of any API.
 PLUMBING = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__",
-            "__spec__", "__test__", "__pyx_vtable__", "__new__", "__init__", "__del__",
+            "__spec__", "__pyx_vtable__", "__new__", "__init__", "__del__",
             "__repr__"}
 CONSTRUCTORS = ("__new__", "__init__")
 REQUIRED = "<required>"

@@ -1,7 +1,10 @@
 from typing import Optional, Tuple
 
+from typing_extensions import final
+
 from vestrel.spsc_queue.spsc_queue import SPSCQueue
 
+@final
 class Producer:
     """A running native producer; made by start()."""
 

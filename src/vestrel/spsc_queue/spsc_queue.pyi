@@ -1,9 +1,11 @@
 from typing import Literal, NoReturn, Optional, Type, TypeVar
 
 from _typeshed import ReadableBuffer
+from typing_extensions import disjoint_base
 
 _Q = TypeVar("_Q", bound="SPSCQueue")
 
+@disjoint_base
 class SPSCQueue:
     def __new__(
         cls: Type[_Q],

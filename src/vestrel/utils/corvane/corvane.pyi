@@ -3,6 +3,7 @@ import socket
 from typing import Any, Awaitable, Callable, Dict, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 from _typeshed import ReadableBuffer
+from typing_extensions import disjoint_base
 
 _T = TypeVar("_T")
 _Q = TypeVar("_Q", bound="AsyncQueue")
@@ -16,6 +17,7 @@ _Callback = Callable[[bytes], object]
 # with a signature of its own as long as it passes these arguments on to the
 # class call. Sizes must be positive; the flags are taken by truth value.
 
+@disjoint_base
 class AsyncDispatcher:
     def __new__(
         cls: Type[_T],
@@ -38,6 +40,7 @@ class AsyncDispatcher:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, __pyx_state: object) -> NoReturn: ...
 
+@disjoint_base
 class SyncDispatcher:
     def __new__(
         cls: Type[_T],
@@ -59,6 +62,7 @@ class SyncDispatcher:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, __pyx_state: object) -> NoReturn: ...
 
+@disjoint_base
 class ThreadedDispatcher:
     def __new__(
         cls: Type[_T],
@@ -77,6 +81,7 @@ class ThreadedDispatcher:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, __pyx_state: object) -> NoReturn: ...
 
+@disjoint_base
 class AsyncQueue:
     # loop=None takes the running loop (RuntimeError when none runs).
     def __init__(
@@ -101,6 +106,8 @@ class AsyncQueue:
     async def shutdown(self, *excinfo: object) -> None: ...
     def __reduce__(self) -> Tuple[Any, ...]: ...
     def __setstate__(self, __pyx_state: Tuple[Any, ...]) -> None: ...
+
+__test__: Dict[str, Any]
 
 def __pyx_unpickle_AsyncQueue(
     __pyx_type: Type[_Q], __pyx_checksum: int, __pyx_state: Optional[Tuple[Any, ...]]
