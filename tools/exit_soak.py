@@ -32,13 +32,15 @@ def main():
 
     cases = [c for c in exit_matrix.CASES if args.only in c.name]
     work = [c for c in cases for _ in range(args.runs)]
-    bad, first = Counter(), {}
+    bad, first, hangs = Counter(), {}, []
     started = time.monotonic()
     with ThreadPoolExecutor(args.jobs) as pool:
         for case, why in zip(work, pool.map(lambda c: exit_matrix.run_case(c, args.python), work)):
             if why:
                 bad[case.name] += 1
                 first.setdefault(case.name, why)
+                if "stacks:" in why:
+                    hangs.append(f"{case.name}: {why}")
     version = os.popen(f"{args.python} -c 'import sys; print(sys.version.split()[0])'").read().strip()
     print(f"Python {version}, {args.runs} runs per case, {len(cases)} cases, "
           f"{time.monotonic() - started:.0f} s")
@@ -48,6 +50,8 @@ def main():
         print(f"  {c.name:<{width}}  {n:>4} bad" + (f"   first: {first[c.name]}" if n else ""))
     total = sum(bad.values())
     print(f"bad exits: {total} of {len(work)}")
+    for h in hangs:
+        print("hung:", h)
     return 1 if total else 0
 
 

@@ -11,6 +11,7 @@ script (tools/exit_soak.py) runs them hundreds of times.
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -297,17 +298,37 @@ def _cases():
 CASES = _cases()
 
 
+def stacks_of(pid):
+    """Every thread's native stack of a hung process, when gdb is at hand."""
+    gdb = shutil.which("gdb")
+    if not gdb:
+        return ""
+    try:
+        out = subprocess.run([gdb, "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
+                             capture_output=True, text=True, timeout=60).stdout
+    except subprocess.TimeoutExpired:
+        return ""
+    frames = [line for line in out.splitlines() if line.startswith(("Thread", "#"))]
+    return " | ".join(frames[:60])
+
+
 def run_case(case, python=sys.executable, timeout=RUN_TIMEOUT, env=None):
     """Runs `case` once in a fresh interpreter; None when good, else why not."""
     env = dict(os.environ if env is None else env)
     env.pop("PYTHONWARNINGS", None)
-    try:
-        r = subprocess.run([python, "-c", case.script()], capture_output=True, text=True,
-                           timeout=timeout, env=env, cwd=os.path.dirname(os.path.abspath(__file__)))
-    except subprocess.TimeoutExpired:
-        return f"no exit within {timeout} s"
-    why = case.judge(r.returncode, r.stderr)
+    with subprocess.Popen([python, "-c", case.script()], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, env=env,
+                          cwd=os.path.dirname(os.path.abspath(__file__))) as proc:
+        try:
+            _, stderr = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            # What it hangs in is what a fix needs.
+            stacks = stacks_of(proc.pid)
+            proc.kill()
+            proc.communicate()
+            return f"no exit within {timeout} s" + (f"; stacks: {stacks}" if stacks else "")
+    why = case.judge(proc.returncode, stderr)
     if why:
-        tail = r.stderr.strip().splitlines()[-6:]
+        tail = stderr.strip().splitlines()[-6:]
         return why + (": " + " | ".join(tail) if tail else "")
     return None
