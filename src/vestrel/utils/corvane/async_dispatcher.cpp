@@ -65,7 +65,7 @@ const pyrt::Param kCinitParams[] = {
 const pyrt::Signature kCinit{
     .name = "__cinit__", .params = kCinitParams, .nparams = 6, .nrequired = 1};
 
-const int kCinitLine = __LINE__;
+const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
   self->_counters = new_counters();
@@ -112,30 +112,31 @@ Ref py_stats(PyObject *o, BoundArgs &) {
 
 Method methods[] = {
     {.name = "setup",
+     .line = __LINE__,
      .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
      .sig = {.params = kHost, .nparams = 1},
      .body = setup_method<Self>,
-     .extra = Extra::host_defaults,
-     .line = __LINE__},
+     .extra = Extra::host_defaults},
     {.name = "_reader",
+     .line = __LINE__,
      .doc = "AsyncDispatcher._reader(self, loop, sock)",
      .sig = {.params = kReaderParams, .nparams = 2, .nrequired = 2},
      .body = async::reader,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "close",
+     .line = __LINE__,
      .doc = "AsyncDispatcher.close(self) -> None",
      .body = async::close,
-     .extra = Extra::returns_none,
-     .line = __LINE__},
+     .extra = Extra::returns_none},
     {.name = "stats",
+     .line = __LINE__,
      .doc = "AsyncDispatcher.stats(self) -> dict",
-     .body = py_stats,
-     .line = __LINE__},
+     .body = py_stats},
 };
 
 ClassDef def = {
     .short_name = "AsyncDispatcher",
+    .file = source_path(__FILE__),
     .type = &type,
     .vtable = &vtable,
     .reset_fields = Fields::clear,

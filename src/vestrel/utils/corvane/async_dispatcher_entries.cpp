@@ -63,9 +63,9 @@ const pyrt::Param kCloseSocketParams[] = {{"sock"}, {"task"}};
 
 Method close_socket_def = {
     .name = "_close_socket",
+    .line = __LINE__,
     .sig = {.params = kCloseSocketParams, .nparams = 2, .nrequired = 2},
     .body = close_socket_body,
-    .line = __LINE__,
     .qualname = "close.<locals>._close_socket",
     .traceback_name = "vestrel.utils.corvane.corvane.AsyncDispatcher.close._close_socket",
 };
@@ -80,7 +80,7 @@ PyObject *made_function(Method &def, PyObject *&kept) {
   if (kept) return kept;
   // Making objects may run a collection and with it other code that gets
   // here: whatever finished first is kept.
-  if (!def.code) prepare_methods(std::span(&def, 1), nullptr, nullptr);
+  if (!def.code) prepare_methods(std::span(&def, 1), nullptr, nullptr, source_path(__FILE__));
   Ref fn = make_method_function(def);
   if (!kept) kept = fn.release();
   return kept;
@@ -109,9 +109,9 @@ const pyrt::Param kFinalizeParams[] = {{"task"}, {"sock"}};
 
 Method finalize_def = {
     .name = "_finalize",
+    .line = __LINE__,
     .sig = {.params = kFinalizeParams, .nparams = 2, .nrequired = 2},
     .body = finalize_body,
-    .line = __LINE__,
     .qualname = "close.<locals>._finalize",
     .traceback_name = "vestrel.utils.corvane.corvane.AsyncDispatcher.close._finalize",
 };

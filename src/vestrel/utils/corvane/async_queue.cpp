@@ -71,7 +71,7 @@ const pyrt::Signature kInit{.name = "__init__", .params = kInitParams, .nparams 
   throw pyrt::PyErrSet{};
 }
 
-const int kInitLine = __LINE__;
+const int kInitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
   Ref q = check(PyObject_CallFunctionObjArgs(
@@ -123,68 +123,70 @@ const pyrt::Param kUnpickleParams[] = {
 
 Method methods[] = {
     {.name = "start_dispatcher",
+     .line = __LINE__,
      .doc = "AsyncQueue.start_dispatcher(self, callback)",
      .sig = {.params = kCallback, .nparams = 1, .nrequired = 1},
-     .body = py_start_dispatcher,
-     .line = __LINE__},
+     .body = py_start_dispatcher},
     {.name = "push_buf",
+     .line = __LINE__,
      .doc = "AsyncQueue.push_buf(self, msg)",
      .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
      .body = queue::push_buf,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "push_obj",
+     .line = __LINE__,
      .doc = "AsyncQueue.push_obj(self, msg)",
      .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
      .body = queue::push_obj,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "push_str",
+     .line = __LINE__,
      .doc = "AsyncQueue.push_str(self, msg)",
      .sig = {.params = kMsg, .nparams = 1, .nrequired = 1},
      .body = queue::push_str,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "pop",
+     .line = __LINE__,
      .doc = "AsyncQueue.pop(self)",
      .body = queue::pop,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "__dispatch",
+     .line = __LINE__,
      .doc = "AsyncQueue.__dispatch(self)",
      .body = queue::dispatch,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
     {.name = "shutdown",
+     .line = __LINE__,
      .doc = "AsyncQueue.shutdown(self, *excinfo)",
      .sig = {.varargs = true},
      .body = queue::shutdown,
-     .kind = Kind::coroutine,
-     .line = __LINE__},
+     .kind = Kind::coroutine},
 };
 
 Method unpickle[] = {
     {.name = "__pyx_unpickle_AsyncQueue",
+     .line = __LINE__,
      .doc = "__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, tuple __pyx_state)",
      .sig = {.params = kUnpickleParams, .nparams = 3, .nrequired = 3},
      .body = unpickle_queue,
-     .line = __LINE__},
+     .file = source_path(__FILE__)},
 };
 
 }  // namespace
 
 ClassDef queue_def = {
     .short_name = "AsyncQueue",
+    .file = source_path(__FILE__),
     .type = &type,
     .vtable = &vtable,
     .reset_fields = Fields::clear,
     .constructor = {.sig = &kInit, .body = construct, .line = kInitLine},
     .methods = methods,
-    .reduce = {.name = "__reduce__", .sig = kReduceSig, .body = queue_reduce, .line = __LINE__},
+    .reduce = {.name = "__reduce__", .line = __LINE__, .sig = kReduceSig, .body = queue_reduce},
     .setstate = {.name = "__setstate__",
+                 .line = __LINE__,
                  .sig = kSetstateSig,
-                 .body = queue_setstate,
-                 .line = __LINE__},
+                 .body = queue_setstate},
 };
 
 const char kDoc[] =

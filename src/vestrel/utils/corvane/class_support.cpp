@@ -79,7 +79,7 @@ Ref make_method_function(const Method &m) {
     annotations = check(Py_BuildValue("{ss}", "return", "None"));
     attrs.annotations = annotations.get();
   }
-  return pyrt::make_function(m.fn, attrs, kSourceFile);
+  return pyrt::make_function(m.fn, attrs, m.file);
 }
 
 namespace {
@@ -91,7 +91,7 @@ void make_code(Method &m) {
   if (m.fn.owner) params[n++] = "self";
   for (int i = 0; i < sig.nparams; ++i) params[n++] = sig.params[i].name;
   pyrt::CodeSpec spec{m.fn.name,      m.fn.qualname, params,   n, sig.varargs ? "excinfo" : nullptr,
-                      m.fn.coroutine, kSourceFile,   m.fn.line};
+                      m.fn.coroutine, m.file,        m.fn.line};
   Ref code = pyrt::make_code(spec);
   // A failed earlier import may have left one behind.
   Ref old = Ref::steal(m.code);
@@ -100,8 +100,11 @@ void make_code(Method &m) {
 
 }  // namespace
 
-void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner) {
+void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner,
+                     const char *file) {
   for (Method &m : methods) {
+    if (!m.file) m.file = file;
+    if (!m.file) std::abort();  // a table entry without its source is a build error
     m.qualname_text = m.qualname   ? m.qualname
                       : class_name ? std::string(class_name) + "." + m.name
                                    : std::string(m.name);
@@ -116,9 +119,9 @@ void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeOb
 }
 
 void prepare_class(ClassDef &c) {
-  prepare_methods(c.methods, c.short_name, c.type);
-  prepare_methods(std::span(&c.reduce, 1), c.short_name, c.type);
-  prepare_methods(std::span(&c.setstate, 1), c.short_name, c.type);
+  prepare_methods(c.methods, c.short_name, c.type, c.file);
+  prepare_methods(std::span(&c.reduce, 1), c.short_name, c.type, c.file);
+  prepare_methods(std::span(&c.setstate, 1), c.short_name, c.type, c.file);
 }
 
 const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name) {
@@ -175,17 +178,25 @@ const pyrt::Signature kReduceSig{.name = "__reduce__"};
 const pyrt::Signature kSetstateSig{
     .name = "__setstate__", .params = kStateParam, .nparams = 1, .nrequired = 1};
 
-const int kRefuseLine = __LINE__;
+const int kRefuseLine = __LINE__ + 1;
 Ref refuse_pickle(PyObject *, pyrt::BoundArgs &) {
   pyrt::raise(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
 }
 
 Method refused_reduce() {
-  return {.name = "__reduce__", .sig = kReduceSig, .body = refuse_pickle, .line = kRefuseLine};
+  return {.name = "__reduce__",
+          .line = kRefuseLine,
+          .sig = kReduceSig,
+          .body = refuse_pickle,
+          .file = source_path(__FILE__)};
 }
 
 Method refused_setstate() {
-  return {.name = "__setstate__", .sig = kSetstateSig, .body = refuse_pickle, .line = kRefuseLine};
+  return {.name = "__setstate__",
+          .line = kRefuseLine,
+          .sig = kSetstateSig,
+          .body = refuse_pickle,
+          .file = source_path(__FILE__)};
 }
 
 // ------------------------------------------------------------ construction
@@ -210,7 +221,7 @@ void construct(const ClassDef &c, PyObject *self, PyObject *args, PyObject *kwds
   } catch (...) {
     pyrt::set_error_from_current_exception();
     const std::string where = std::string(kModuleName) + "." + c.short_name + "." + k.sig->name;
-    pyrt::add_traceback(where.c_str(), kSourceFile, k.line);
+    pyrt::add_traceback(where.c_str(), c.file, k.line);
     throw pyrt::PyErrSet{};
   }
 }

@@ -67,6 +67,7 @@ Method refused_setstate();
 
 struct ClassDef {
   const char *short_name;
+  const char *file;  // source_path(__FILE__) of the file that defines the class
   PyTypeObject *type;
   void *vtable;                      // exported as __pyx_vtable__, stored in every instance
   inquiry reset_fields;              // ObjectFields::clear
@@ -122,7 +123,9 @@ int class_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
 // Names the class's functions (see Method) and makes their code objects.
 void prepare_class(ClassDef &c);
 // The same for functions outside a class (`class_name` null) or local to one.
-void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner);
+// `file` is where they are defined, unless a method names its own.
+void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner,
+                     const char *file);
 
 // Readies the class, exports its table as `__pyx_vtable__`, sets it as a
 // module attribute and runs the pickling set-up.

@@ -29,6 +29,7 @@ using vestrel::pyrt::ModuleGuard;
 using vestrel::pyrt::Ref;
 
 constinit ModuleGuard guard{"corvane", vestrel::corvane::kModuleName};
+constexpr const char *kFile = vestrel::corvane::source_path(__FILE__);
 
 constexpr char kRingModule[] = "vestrel.spsc_queue.spsc_queue";
 constexpr char kConvertersModule[] = "vestrel.common";
@@ -57,37 +58,37 @@ void exec_steps(ModuleGuard &g) {
   state.dict = g.dict();
   state.builtins = g.builtins();
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   vestrel::pyrt::ready_function_type();
   vestrel::pyrt::ready_coroutine_type();
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   g.publish();
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   keep(state.module_name, check(PyUnicode_FromString(vestrel::corvane::kModuleName)));
   keep(state.host_defaults, check(Py_BuildValue("(s)", "127.0.0.1")));
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   for (ClassDef *c : classes) {
     vestrel::corvane::prepare_class(*c);
   }
   vestrel::corvane::prepare_methods(std::span(&vestrel::corvane::unpickle_function(), 1), nullptr,
-                                    nullptr);
+                                    nullptr, nullptr);
 
   for (ClassDef *c : classes) {
-    g.at(vestrel::corvane::kSourceFile, __LINE__);
+    g.at(kFile, __LINE__);
     vestrel::corvane::init_class(*c);
   }
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   Ref ring = vestrel::pyrt::import_type(kRingModule, "SPSCQueue", VESTREL_SPSC_QUEUE_BASICSIZE);
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   state.spsc_vtable = static_cast<VestrelSPSCQueue_VTable *>(
       vestrel::pyrt::import_vtable(reinterpret_cast<PyTypeObject *>(ring.get())));
   keep(state.spsc_type, std::move(ring));
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   Ref converters = check(PyImport_ImportModule(kConvertersModule));
   const Converter wanted[] = {
       {"obj_to_cbuf", "int (PyObject *, PyObject **, char const **, size_t *)",
@@ -98,33 +99,33 @@ void exec_steps(ModuleGuard &g) {
        reinterpret_cast<void **>(&state.str_to_cbuf)},
   };
   for (const Converter &c : wanted) {
-    g.at(vestrel::corvane::kSourceFile, __LINE__);
+    g.at(kFile, __LINE__);
     *c.slot = vestrel::pyrt::import_function(converters.get(), c.name, c.signature);
   }
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   Ref asyncio = check(PyImport_ImportModule("asyncio"));
   check(PyDict_SetItemString(g.dict(), "asyncio", asyncio.get()));
   keep(state.condition_type, check(PyObject_GetAttrString(asyncio.get(), "Condition")));
   keep(state.lock_type, check(PyObject_GetAttrString(asyncio.get(), "Lock")));
 
   for (ClassDef *c : classes) {
-    g.at(vestrel::corvane::kSourceFile, __LINE__);
+    g.at(kFile, __LINE__);
     vestrel::corvane::bind_methods(*c);
   }
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   vestrel::corvane::async::make_close_functions();
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   Ref unpickle = vestrel::corvane::make_method_function(vestrel::corvane::unpickle_function());
   check(PyDict_SetItemString(g.dict(), "__pyx_unpickle_AsyncQueue", unpickle.get()));
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   Ref test = check(PyDict_New());
   check(PyDict_SetItemString(g.dict(), "__test__", test.get()));
 
-  g.at(vestrel::corvane::kSourceFile, __LINE__);
+  g.at(kFile, __LINE__);
   vestrel::corvane::at_exit::install();
 }
 

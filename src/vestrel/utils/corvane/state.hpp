@@ -15,8 +15,18 @@
 namespace vestrel::corvane {
 
 inline constexpr char kModuleName[] = "vestrel.utils.corvane.corvane";
-// The source path traceback entries name.
-inline constexpr char kSourceFile[] = "vestrel/utils/corvane/corvane.cpp";
+
+// A source file's path from the package root ("vestrel/utils/corvane/x.cpp"),
+// for traceback entries and code objects: with `__FILE__`, each names the
+// file and line that really hold the function.
+constexpr const char *source_path(const char *file) {
+  const char *after = file;
+  for (const char *p = file; *p; ++p)
+    if ((p[0] == '/' || p[0] == '\\') && p[1] == 's' && p[2] == 'r' && p[3] == 'c' &&
+        (p[4] == '/' || p[4] == '\\'))
+      after = p + 5;
+  return after;
+}
 
 using ObjToCbuf = int (*)(PyObject *, PyObject **, const char **, std::size_t *);
 using BufToCbuf = int (*)(PyObject *, Py_buffer *, const char **, std::size_t *);
@@ -54,12 +64,13 @@ enum class Kind { function, coroutine };
 // own.
 struct Method {
   const char *name;
+  int line = 0;               // first line, for __code__ and traceback entries
   const char *doc = nullptr;  // the signature line
   pyrt::Signature sig = {};   // sig.name is `name` unless given
   pyrt::FunctionBody body = nullptr;
   Kind kind = Kind::function;
   Extra extra = Extra::none;
-  int line = 0;                          // first line, for __code__ and traceback entries
+  const char *file = nullptr;            // source_path(__FILE__); the class's file if null
   const char *qualname = nullptr;        // where it is not "<Class>.<name>"
   const char *traceback_name = nullptr;  // where it is not "<module>.<qualname>"
 

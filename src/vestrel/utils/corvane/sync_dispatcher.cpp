@@ -70,7 +70,7 @@ const pyrt::Param kCinitParams[] = {
 const pyrt::Signature kCinit{
     .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
 
-const int kCinitLine = __LINE__;
+const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
   self->_counters = new_counters();
@@ -129,31 +129,32 @@ Ref py_stats(PyObject *o, BoundArgs &) {
 
 Method methods[] = {
     {.name = "setup",
+     .line = __LINE__,
      .doc = "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
      .sig = {.params = kHost, .nparams = 1},
      .body = setup_method<Self>,
-     .extra = Extra::host_defaults,
-     .line = __LINE__},
+     .extra = Extra::host_defaults},
     {.name = "_try_pop",
+     .line = __LINE__,
      .doc = "SyncDispatcher._try_pop(self) -> void",
-     .body = entry_method<Self, &VTable::_try_pop>,
-     .line = __LINE__},
+     .body = entry_method<Self, &VTable::_try_pop>},
     {.name = "_try_pop_var",
+     .line = __LINE__,
      .doc = "SyncDispatcher._try_pop_var(self) -> void",
-     .body = entry_method<Self, &VTable::_try_pop_var>,
-     .line = __LINE__},
+     .body = entry_method<Self, &VTable::_try_pop_var>},
     {.name = "close",
+     .line = __LINE__,
      .doc = "SyncDispatcher.close(self) -> void",
-     .body = entry_method<Self, &VTable::close>,
-     .line = __LINE__},
+     .body = entry_method<Self, &VTable::close>},
     {.name = "stats",
+     .line = __LINE__,
      .doc = "SyncDispatcher.stats(self) -> dict",
-     .body = py_stats,
-     .line = __LINE__},
+     .body = py_stats},
 };
 
 ClassDef def = {
     .short_name = "SyncDispatcher",
+    .file = source_path(__FILE__),
     .type = &type,
     .vtable = &vtable,
     .reset_fields = Fields::clear,

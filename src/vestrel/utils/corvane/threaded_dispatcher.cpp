@@ -63,7 +63,7 @@ const pyrt::Param kCinitParams[] = {
 const pyrt::Signature kCinit{
     .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
 
-const int kCinitLine = __LINE__;
+const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
   self->_counters = new_counters();
@@ -118,21 +118,22 @@ Ref py_stats(PyObject *o, BoundArgs &) {
 
 Method methods[] = {
     {.name = "setup",
+     .line = __LINE__,
      .doc = "ThreadedDispatcher.setup(self) -> void",
-     .body = entry_method<Self, &VTable::setup>,
-     .line = __LINE__},
+     .body = entry_method<Self, &VTable::setup>},
     {.name = "close",
+     .line = __LINE__,
      .doc = "ThreadedDispatcher.close(self) -> void",
-     .body = entry_method<Self, &VTable::close>,
-     .line = __LINE__},
+     .body = entry_method<Self, &VTable::close>},
     {.name = "stats",
+     .line = __LINE__,
      .doc = "ThreadedDispatcher.stats(self) -> dict",
-     .body = py_stats,
-     .line = __LINE__},
+     .body = py_stats},
 };
 
 ClassDef def = {
     .short_name = "ThreadedDispatcher",
+    .file = source_path(__FILE__),
     .type = &type,
     .vtable = &vtable,
     .reset_fields = Fields::clear,

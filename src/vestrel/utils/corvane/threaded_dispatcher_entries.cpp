@@ -42,7 +42,7 @@ PyObject *as_obj(Self *self) {
 // Prints the callback's error with its traceback, then hands it to the
 // unraisable hook (GIL held, error set).
 void report(const char *context, int line) noexcept {
-  pyrt::add_traceback(context, kSourceFile, line);
+  pyrt::add_traceback(context, source_path(__FILE__), line);
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
