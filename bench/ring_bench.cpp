@@ -7,7 +7,7 @@
 // Build and run from the repository root:
 //   mkdir -p build
 //   g++ -O2 -std=c++20 -Isrc/core bench/ring_bench.cpp src/core/ring/spsc_ring.cpp \
-//       src/core/ring/barrier.cpp -pthread -o build/ring_bench
+//       src/core/ring/barrier.cpp src/core/ring/sleep_handshake.cpp -pthread -o build/ring_bench
 //   build/ring_bench
 // Arguments: [messages per run for 64-byte messages] (1 KiB runs use a fifth).
 //

@@ -1,7 +1,7 @@
 #include "ring/spsc_ring.hpp"
 
 #include "ring/barrier.hpp"
-#include "ring/futex.hpp"
+#include "ring/sleep_handshake.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -204,13 +204,7 @@ void Ring::write_record(char *at, const char *data, std::size_t length) noexcept
 void Ring::publish_tail(std::uint64_t tail) noexcept {
   tail_.store(tail, std::memory_order_release);
   stored_.store(stored_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // Pairs with the heavy barrier in wait_take: either we see the sleeper's
-  // flag or it sees our tail.
-  barrier::light();
-  if (consumer_waiting_.load(std::memory_order_relaxed)) {
-    data_seq_.fetch_add(1, std::memory_order_release);
-    futex_wake(data_seq_, false);
-  }
+  data_.wake_sleeper();
 }
 
 bool Ring::wait_for_room(std::uint64_t seen_head) noexcept {
@@ -220,15 +214,12 @@ bool Ring::wait_for_room(std::uint64_t seen_head) noexcept {
       return true;
     cpu_relax();
   }
-  std::uint32_t seq = room_seq_.load(std::memory_order_acquire);
-  producer_waiting_.store(true, std::memory_order_relaxed);
-  barrier::heavy();
-  if (head_.load(std::memory_order_relaxed) == seen_head &&
-      !stopped_.load(std::memory_order_relaxed)) {
-    producer_sleeps_.fetch_add(1, std::memory_order_relaxed);
-    futex_wait(room_seq_, seq);
-  }
-  producer_waiting_.store(false, std::memory_order_relaxed);
+  room_.sleep_unless_woken(
+      [&] {
+        return head_.load(std::memory_order_relaxed) == seen_head &&
+               !stopped_.load(std::memory_order_relaxed);
+      },
+      producer_sleeps_);
   return true;
 }
 
@@ -341,14 +332,7 @@ int Ring::try_put_var(const char *data, std::size_t length) noexcept {
 void Ring::free_head(std::uint64_t head) noexcept {
   head_.store(head, std::memory_order_release);
   freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  if (cfg_.block_on_full) {
-    // Pairs with the heavy barrier in wait_for_room.
-    barrier::light();
-    if (producer_waiting_.load(std::memory_order_relaxed)) {
-      room_seq_.fetch_add(1, std::memory_order_release);
-      futex_wake(room_seq_, false);
-    }
-  }
+  if (cfg_.block_on_full) room_.wake_sleeper();
 }
 
 void Ring::release() noexcept {
@@ -470,15 +454,12 @@ int Ring::wait_take(bool var, const char **data, std::size_t *length) noexcept {
               stopped_.load(std::memory_order_relaxed);
     }
     if (moved) continue;
-    std::uint32_t seq = data_seq_.load(std::memory_order_acquire);
-    consumer_waiting_.store(true, std::memory_order_relaxed);
-    barrier::heavy();
-    if (tail_.load(std::memory_order_relaxed) == tail_cache_ &&
-        !stopped_.load(std::memory_order_relaxed)) {
-      consumer_sleeps_.fetch_add(1, std::memory_order_relaxed);
-      futex_wait(data_seq_, seq);
-    }
-    consumer_waiting_.store(false, std::memory_order_relaxed);
+    data_.sleep_unless_woken(
+        [&] {
+          return tail_.load(std::memory_order_relaxed) == tail_cache_ &&
+                 !stopped_.load(std::memory_order_relaxed);
+        },
+        consumer_sleeps_);
   }
 }
 
@@ -492,10 +473,8 @@ int Ring::take_var(const char **data, std::size_t *length) noexcept {
 
 void Ring::stop() noexcept {
   stopped_.store(true, std::memory_order_seq_cst);
-  data_seq_.fetch_add(1, std::memory_order_seq_cst);
-  futex_wake(data_seq_, true);
-  room_seq_.fetch_add(1, std::memory_order_seq_cst);
-  futex_wake(room_seq_, true);
+  data_.wake_all();
+  room_.wake_all();
 }
 
 }  // namespace vestrel::ring

@@ -36,18 +36,18 @@
 // loses the race is merely discarded. Pointers then point into that buffer
 // (same validity rules).
 //
-// Waiting. `take`/`take_var` and a blocking `put` spin briefly, then sleep on
-// a futex word. The sleeper announces itself in a flag; the other side, after
-// publishing its index, reads the flag and wakes it only when it is set
-// (Dekker: the barriers of barrier.hpp make one side see the other's store;
-// the sleeper pays for the heavy one). A consumer that keeps finding messages
-// never makes a system call, and neither does a producer whose consumer keeps
-// up.
+// Waiting. `take`/`take_var` and a blocking `put` spin briefly, then sleep in
+// a SleepHandshake (sleep_handshake.hpp): the other side, after publishing
+// its index, wakes the sleeper only when it has announced itself. A consumer
+// that keeps finding messages never makes a system call, and neither does a
+// producer whose consumer keeps up.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "ring/sleep_handshake.hpp"
 
 namespace vestrel::ring {
 
@@ -167,10 +167,8 @@ class Ring {
   std::atomic<std::uint64_t> consumer_sleeps_{0};
 
   // Signalling line: written rarely (sleeps, stop, first put).
-  alignas(64) std::atomic<std::uint32_t> data_seq_{0};
-  std::atomic<std::uint32_t> room_seq_{0};
-  std::atomic<bool> consumer_waiting_{false};
-  std::atomic<bool> producer_waiting_{false};
+  alignas(64) SleepHandshake data_;  // a consumer waits here for a message
+  SleepHandshake room_;              // a blocking producer waits here for room
   std::atomic<bool> stopped_{false};
   std::atomic<std::uint8_t> mode_{kNoMode};
 };
