@@ -59,6 +59,8 @@ class PlainRing {
         buf_(static_cast<char *>(::operator new (capacity *stride_, std::align_val_t{64}))) {}
   ~PlainRing() { ::operator delete (buf_, std::align_val_t{64}); }
 
+  // Each side loads its own index relaxed (it is the only writer) and the
+  // other's with acquire.
   bool try_put(const char *data, std::size_t length) {
     const std::uint64_t t = tail_.load(std::memory_order_relaxed);
     if (t - head_.load(std::memory_order_acquire) > mask_) return false;

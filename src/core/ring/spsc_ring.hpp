@@ -124,6 +124,7 @@ class Ring {
 
  private:
   static constexpr std::size_t kHeader = 8;
+  static constexpr std::size_t kCacheLine = 64;
   static constexpr std::uint64_t kWrapMarker = ~std::uint64_t{0};
   static constexpr std::uint8_t kNoMode = 0, kFixed = 1, kVar = 2;
 
@@ -150,7 +151,7 @@ class Ring {
   char *copy_ = nullptr;  // consumer's copy buffer (overwrite mode)
 
   // Producer line.
-  alignas(64) std::atomic<std::uint64_t> tail_{0};
+  alignas(kCacheLine) std::atomic<std::uint64_t> tail_{0};
   std::uint64_t head_cache_ = 0;
   std::size_t tail_pos_ = 0;  // tail_ as a slot index / byte offset
   std::atomic<std::uint64_t> stored_{0};
@@ -158,7 +159,7 @@ class Ring {
   std::atomic<std::uint64_t> producer_sleeps_{0};
 
   // Consumer line.
-  alignas(64) std::atomic<std::uint64_t> head_{0};
+  alignas(kCacheLine) std::atomic<std::uint64_t> head_{0};
   std::uint64_t tail_cache_ = 0;
   std::uint64_t read_ = 0;    // where the consumer reads (past a skipped wrap marker)
   std::size_t read_pos_ = 0;  // read_ as a slot index / byte offset
@@ -167,8 +168,8 @@ class Ring {
   std::atomic<std::uint64_t> consumer_sleeps_{0};
 
   // Signalling line: written rarely (sleeps, stop, first put).
-  alignas(64) SleepHandshake data_;  // a consumer waits here for a message
-  SleepHandshake room_;              // a blocking producer waits here for room
+  alignas(kCacheLine) SleepHandshake data_;  // a consumer waits here for a message
+  SleepHandshake room_;                      // a blocking producer waits here for room
   std::atomic<bool> stopped_{false};
   std::atomic<std::uint8_t> mode_{kNoMode};
 };
