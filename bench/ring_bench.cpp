@@ -4,9 +4,9 @@
 // ring written here without cached indices (each side loads the other's
 // index on every operation) doing the same copies, as the yardstick.
 //
-// Build and run from the repository root:
+// Build and run from the repository root (the g++ command is one line):
 //   mkdir -p build
-//   g++ -O2 -std=c++20 -Isrc/core bench/ring_bench.cpp src/core/ring/spsc_ring.cpp \
+//   g++ -O2 -std=c++20 -Isrc/core bench/ring_bench.cpp src/core/ring/spsc_ring.cpp
 //       src/core/ring/barrier.cpp src/core/ring/sleep_handshake.cpp -pthread -o build/ring_bench
 //   build/ring_bench
 // Arguments: [messages per run for 64-byte messages] (1 KiB runs use a fifth).
