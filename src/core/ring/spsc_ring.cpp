@@ -138,12 +138,15 @@ void free_aligned(char *p) noexcept {
 }  // namespace
 
 Ring::Ring(const Config &config) : cfg_(config) {
-  // Each side's hot fields on lines of their own: sharing one would make
-  // every put steal the consumer's line and every take the producer's.
+  // Each index on a line of its own, its side's working fields on another:
+  // see the layout in the header.
   static_assert(offsetof(Ring, head_) - offsetof(Ring, tail_) >= kCacheLine,
                 "the producer's and the consumer's index lines overlap");
-  static_assert(offsetof(Ring, data_) - offsetof(Ring, head_) >= kCacheLine,
-                "the consumer's line overlaps the signalling line");
+  static_assert(offsetof(Ring, head_cache_) - offsetof(Ring, tail_) >= kCacheLine &&
+                    offsetof(Ring, tail_cache_) - offsetof(Ring, head_) >= kCacheLine,
+                "an index shares its line with its side's working fields");
+  static_assert(offsetof(Ring, data_) - offsetof(Ring, tail_cache_) >= kCacheLine,
+                "the consumer's working line overlaps the signalling line");
   barrier::init();
   if (cfg_.slot_size == 0 || cfg_.capacity == 0)
     throw std::invalid_argument("slot_size and capacity must be positive");

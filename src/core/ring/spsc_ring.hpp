@@ -16,8 +16,11 @@
 // consumer, and in overwrite mode also by the producer when it drops the
 // oldest message) are monotonic 64-bit counters of slots (fixed) or bytes
 // (variable); they never wrap in practice, so there is no full/empty
-// ambiguity and no ABA. Each side keeps the other side's index cached on its
-// own cache line and reloads it only when the cached value says full/empty.
+// ambiguity and no ABA. Each side keeps the other side's index cached and
+// reloads it only when the cached value says full/empty. Each index has a
+// cache line to itself, apart from its side's working fields: the other side
+// polls it, and every write to a field sharing its line would have to take
+// the line back first.
 // The producer writes the message, then publishes it with a release store of
 // `tail_`; the consumer's acquire load of `tail_` makes the bytes visible.
 // The consumer frees a message with a release store of `head_`; the producer's
@@ -150,17 +153,21 @@ class Ring {
   char *buf_ = nullptr;
   char *copy_ = nullptr;  // consumer's copy buffer (overwrite mode)
 
-  // Producer line.
+  // The producer's index, alone on its line: the consumer polls it.
   alignas(kCacheLine) std::atomic<std::uint64_t> tail_{0};
-  std::uint64_t head_cache_ = 0;
+  // Producer's working line: written on every put, read by no other thread
+  // but through stats() and size().
+  alignas(kCacheLine) std::uint64_t head_cache_ = 0;
   std::size_t tail_pos_ = 0;  // tail_ as a slot index / byte offset
   std::atomic<std::uint64_t> stored_{0};
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<std::uint64_t> producer_sleeps_{0};
 
-  // Consumer line.
+  // The consumer's index, alone on its line: a producer that finds the ring
+  // full polls it.
   alignas(kCacheLine) std::atomic<std::uint64_t> head_{0};
-  std::uint64_t tail_cache_ = 0;
+  // Consumer's working line: written on every take.
+  alignas(kCacheLine) std::uint64_t tail_cache_ = 0;
   std::uint64_t read_ = 0;    // where the consumer reads (past a skipped wrap marker)
   std::size_t read_pos_ = 0;  // read_ as a slot index / byte offset
   std::uint64_t held_ = 0;    // the held message ends here (0: none held)
