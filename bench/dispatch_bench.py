@@ -50,11 +50,13 @@ PEER_SOURCES = [
     os.path.join(REPO, "bench", "peers", "bench_peers.cpp"),
     os.path.join(REPO, "src", "core", "ring", "spsc_ring.cpp"),
     os.path.join(REPO, "src", "core", "ring", "barrier.cpp"),
+    os.path.join(REPO, "src", "core", "ring", "sleep_handshake.cpp"),
 ]
 PEER_HEADERS = [
     os.path.join(REPO, "src", "core", "ring", "spsc_ring.hpp"),
     os.path.join(REPO, "src", "core", "ring", "barrier.hpp"),
     os.path.join(REPO, "src", "core", "ring", "futex.hpp"),
+    os.path.join(REPO, "src", "core", "ring", "sleep_handshake.hpp"),
     os.path.join(REPO, "src", "vestrel", "_testing", "message.hpp"),
     os.path.join(REPO, "src", "vestrel", "_testing", "producer_kit.hpp"),
     os.path.join(REPO, "src", "vestrel", "_testing", "ref.hpp"),

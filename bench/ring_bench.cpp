@@ -4,10 +4,10 @@
 // ring written here without cached indices (each side loads the other's
 // index on every operation) doing the same copies, as the yardstick.
 //
-// Build and run from the repository root:
+// Build and run from the repository root (the g++ command is one line):
 //   mkdir -p build
-//   g++ -O2 -std=c++20 -Isrc/core bench/ring_bench.cpp src/core/ring/spsc_ring.cpp \
-//       src/core/ring/barrier.cpp -pthread -o build/ring_bench
+//   g++ -O2 -std=c++20 -Isrc/core bench/ring_bench.cpp src/core/ring/spsc_ring.cpp
+//       src/core/ring/barrier.cpp src/core/ring/sleep_handshake.cpp -pthread -o build/ring_bench
 //   build/ring_bench
 // Arguments: [messages per run for 64-byte messages] (1 KiB runs use a fifth).
 //
@@ -59,6 +59,8 @@ class PlainRing {
         buf_(static_cast<char *>(::operator new (capacity *stride_, std::align_val_t{64}))) {}
   ~PlainRing() { ::operator delete (buf_, std::align_val_t{64}); }
 
+  // Each side loads its own index relaxed (it is the only writer) and the
+  // other's with acquire.
   bool try_put(const char *data, std::size_t length) {
     const std::uint64_t t = tail_.load(std::memory_order_relaxed);
     if (t - head_.load(std::memory_order_acquire) > mask_) return false;

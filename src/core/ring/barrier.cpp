@@ -44,6 +44,7 @@ void init() noexcept {
 }
 
 void heavy() noexcept {
+  // Relaxed: see light().
   if (!asymmetric.load(std::memory_order_relaxed)) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     return;

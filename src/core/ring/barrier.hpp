@@ -22,6 +22,9 @@ void init() noexcept;
 
 // On the publishing (hot) side, between its store and its load.
 inline void light() noexcept {
+  // Relaxed: set before the first ring exists, which reaches other threads
+  // only through a hand-over that synchronises. (heavy() clears it only on a
+  // failure that registration rules out.)
   if (asymmetric.load(std::memory_order_relaxed))
     std::atomic_signal_fence(std::memory_order_seq_cst);
   else

@@ -1,9 +1,10 @@
 #include "ring/spsc_ring.hpp"
 
 #include "ring/barrier.hpp"
-#include "ring/futex.hpp"
+#include "ring/sleep_handshake.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -80,6 +81,9 @@ inline void store_header(char *at, std::uint64_t v) noexcept {
 
 // Word-wise relaxed atomic access for overwrite mode, where a consumer copy
 // may overlap a producer write to the same slot (the copy is then discarded).
+// Relaxed is enough: the words only need to be free of data races; the
+// release/acquire pairs on tail_ and head_ order them, and a copy torn by a
+// concurrent overwrite is thrown away when its claim on head_ fails.
 inline std::atomic_ref<std::uint64_t> word(char *at) noexcept {
   return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(at));
 }
@@ -134,6 +138,15 @@ void free_aligned(char *p) noexcept {
 }  // namespace
 
 Ring::Ring(const Config &config) : cfg_(config) {
+  // Each index on a line of its own, its side's working fields on another:
+  // see the layout in the header.
+  static_assert(offsetof(Ring, head_) - offsetof(Ring, tail_) >= kCacheLine,
+                "the producer's and the consumer's index lines overlap");
+  static_assert(offsetof(Ring, head_cache_) - offsetof(Ring, tail_) >= kCacheLine &&
+                    offsetof(Ring, tail_cache_) - offsetof(Ring, head_) >= kCacheLine,
+                "an index shares its line with its side's working fields");
+  static_assert(offsetof(Ring, data_) - offsetof(Ring, tail_cache_) >= kCacheLine,
+                "the consumer's working line overlaps the signalling line");
   barrier::init();
   if (cfg_.slot_size == 0 || cfg_.capacity == 0)
     throw std::invalid_argument("slot_size and capacity must be positive");
@@ -170,12 +183,15 @@ std::size_t Ring::size() const noexcept {
 }
 
 Stats Ring::stats() const noexcept {
+  // Relaxed: counters for reporting; nothing is read on the strength of them.
   return Stats{stored_.load(std::memory_order_relaxed), freed_.load(std::memory_order_relaxed),
                dropped_.load(std::memory_order_relaxed),
                consumer_sleeps_.load(std::memory_order_relaxed),
                producer_sleeps_.load(std::memory_order_relaxed)};
 }
 
+// Relaxed: only the producer sets the mode, before its first tail_ release,
+// and the consumer reads it only after an acquire of that tail_.
 bool Ring::claim_mode(std::uint8_t want) noexcept {
   std::uint8_t m = mode_.load(std::memory_order_relaxed);
   if (m == want) return true;
@@ -185,7 +201,8 @@ bool Ring::claim_mode(std::uint8_t want) noexcept {
 }
 
 bool Ring::consumer_mode_ok(std::uint8_t want) const noexcept {
-  // Only asked once a message is visible, so the mode is already set.
+  // Only asked once a message is visible, so the mode is already set (and,
+  // through the acquire of tail_, visible: relaxed is enough).
   return mode_.load(std::memory_order_relaxed) == want;
 }
 
@@ -196,39 +213,33 @@ void Ring::write_record(char *at, const char *data, std::size_t length) noexcept
     store_header(at, length);
     if (length) std::memcpy(at + kHeader, data, length);
   } else {
-    word(at).store(length, std::memory_order_relaxed);
+    word(at).store(length, std::memory_order_relaxed);  // published by tail_, see word()
     store_words(at + kHeader, data, length);
   }
 }
 
 void Ring::publish_tail(std::uint64_t tail) noexcept {
   tail_.store(tail, std::memory_order_release);
+  // Relaxed, and no read-modify-write: a statistic with a single writer.
   stored_.store(stored_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  // Pairs with the heavy barrier in wait_take: either we see the sleeper's
-  // flag or it sees our tail.
-  barrier::light();
-  if (consumer_waiting_.load(std::memory_order_relaxed)) {
-    data_seq_.fetch_add(1, std::memory_order_release);
-    futex_wake(data_seq_, false);
-  }
+  data_.wake_sleeper();
 }
 
 bool Ring::wait_for_room(std::uint64_t seen_head) noexcept {
+  // Relaxed loads here only watch for a change: the caller reloads head_
+  // with acquire before it writes into the room, and a stop carries no data.
   for (int i = 0; i < kSpins; ++i) {
     if (head_.load(std::memory_order_relaxed) != seen_head ||
         stopped_.load(std::memory_order_relaxed))
       return true;
     cpu_relax();
   }
-  std::uint32_t seq = room_seq_.load(std::memory_order_acquire);
-  producer_waiting_.store(true, std::memory_order_relaxed);
-  barrier::heavy();
-  if (head_.load(std::memory_order_relaxed) == seen_head &&
-      !stopped_.load(std::memory_order_relaxed)) {
-    producer_sleeps_.fetch_add(1, std::memory_order_relaxed);
-    futex_wait(room_seq_, seq);
-  }
-  producer_waiting_.store(false, std::memory_order_relaxed);
+  room_.sleep_unless_woken(
+      [&] {  // relaxed: ordered by the handshake's barrier; see the loop above
+        return head_.load(std::memory_order_relaxed) == seen_head &&
+               !stopped_.load(std::memory_order_relaxed);
+      },
+      producer_sleeps_);
   return true;
 }
 
@@ -251,7 +262,7 @@ void Ring::drop_oldest(bool var, std::uint64_t end) noexcept {
   if (head_.compare_exchange_strong(h, h + adv, std::memory_order_acq_rel,
                                     std::memory_order_acquire)) {
     h += adv;
-    if (record)
+    if (record)  // a statistic with a single writer: relaxed, no read-modify-write
       dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
   head_cache_ = h;
@@ -261,6 +272,7 @@ int Ring::put_fixed(const char *data, std::size_t length, bool wait) noexcept {
   if (length > cfg_.slot_size) return kTooLong;
   if (!claim_mode(kFixed)) return kWrongMode;
   for (;;) {
+    // Relaxed: a stop carries no data, and tail_ is this thread's own store.
     if (stopped_.load(std::memory_order_relaxed)) return kStopped;
     const std::uint64_t t = tail_.load(std::memory_order_relaxed);
     if (t - head_cache_ >= cfg_.capacity) {
@@ -288,6 +300,7 @@ int Ring::put_var_impl(const char *data, std::size_t length, bool wait) noexcept
   if (!claim_mode(kVar)) return kWrongMode;
   const std::size_t rec = kHeader + round8(length);
   for (;;) {
+    // Relaxed: a stop carries no data, and tail_ is this thread's own store.
     if (stopped_.load(std::memory_order_relaxed)) return kStopped;
     std::uint64_t t = tail_.load(std::memory_order_relaxed);
     std::size_t pos = tail_pos_;
@@ -307,7 +320,7 @@ int Ring::put_var_impl(const char *data, std::size_t length, bool wait) noexcept
     }
     if (wraps) {
       if (cfg_.overwrite)
-        word(buf_ + pos).store(kWrapMarker, std::memory_order_relaxed);
+        word(buf_ + pos).store(kWrapMarker, std::memory_order_relaxed);  // see word()
       else
         store_header(buf_ + pos, kWrapMarker);
       t += bytes_ - pos;
@@ -340,15 +353,9 @@ int Ring::try_put_var(const char *data, std::size_t length) noexcept {
 
 void Ring::free_head(std::uint64_t head) noexcept {
   head_.store(head, std::memory_order_release);
+  // Relaxed, and no read-modify-write: a statistic with a single writer.
   freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  if (cfg_.block_on_full) {
-    // Pairs with the heavy barrier in wait_for_room.
-    barrier::light();
-    if (producer_waiting_.load(std::memory_order_relaxed)) {
-      room_seq_.fetch_add(1, std::memory_order_release);
-      futex_wake(room_seq_, false);
-    }
-  }
+  if (cfg_.block_on_full) room_.wake_sleeper();
 }
 
 void Ring::release() noexcept {
@@ -432,11 +439,13 @@ int Ring::take_overwrite(bool var, const char **data, std::size_t *length) noexc
       next = pos + rec == bytes_ ? 0 : pos + rec;
     }
     // Claim after copying: if the producer dropped this message meanwhile the
-    // CAS fails and the copy is discarded.
+    // CAS fails and the copy is discarded. A failed CAS may be relaxed: the
+    // loop starts over with an acquire load of head_.
     if (head_.compare_exchange_strong(h, h + adv, std::memory_order_acq_rel,
                                       std::memory_order_relaxed)) {
       read_ = h + adv;
       read_pos_ = next;
+      // Only the consumer frees: a single-writer statistic, relaxed.
       freed_.store(freed_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
       *data = copy_;
       *length = static_cast<std::size_t>(hdr);
@@ -462,7 +471,9 @@ int Ring::wait_take(bool var, const char **data, std::size_t *length) noexcept {
       r = var ? try_take_var(data, length) : try_take(data, length);
       return r != kEmpty ? r : kStopped;
     }
-    // tail_cache_ is the tail the failed take just loaded.
+    // tail_cache_ is the tail the failed take just loaded. The relaxed loads
+    // (here and in the re-check) only watch for a change: the take that
+    // follows loads tail_ with acquire before it reads a message.
     bool moved = false;
     for (int i = 0; i < kSpins && !moved; ++i) {
       cpu_relax();
@@ -470,15 +481,12 @@ int Ring::wait_take(bool var, const char **data, std::size_t *length) noexcept {
               stopped_.load(std::memory_order_relaxed);
     }
     if (moved) continue;
-    std::uint32_t seq = data_seq_.load(std::memory_order_acquire);
-    consumer_waiting_.store(true, std::memory_order_relaxed);
-    barrier::heavy();
-    if (tail_.load(std::memory_order_relaxed) == tail_cache_ &&
-        !stopped_.load(std::memory_order_relaxed)) {
-      consumer_sleeps_.fetch_add(1, std::memory_order_relaxed);
-      futex_wait(data_seq_, seq);
-    }
-    consumer_waiting_.store(false, std::memory_order_relaxed);
+    data_.sleep_unless_woken(
+        [&] {  // relaxed: ordered by the handshake's barrier
+          return tail_.load(std::memory_order_relaxed) == tail_cache_ &&
+                 !stopped_.load(std::memory_order_relaxed);
+        },
+        consumer_sleeps_);
   }
 }
 
@@ -492,10 +500,8 @@ int Ring::take_var(const char **data, std::size_t *length) noexcept {
 
 void Ring::stop() noexcept {
   stopped_.store(true, std::memory_order_seq_cst);
-  data_seq_.fetch_add(1, std::memory_order_seq_cst);
-  futex_wake(data_seq_, true);
-  room_seq_.fetch_add(1, std::memory_order_seq_cst);
-  futex_wake(room_seq_, true);
+  data_.wake_all();
+  room_.wake_all();
 }
 
 }  // namespace vestrel::ring

@@ -16,8 +16,11 @@
 // consumer, and in overwrite mode also by the producer when it drops the
 // oldest message) are monotonic 64-bit counters of slots (fixed) or bytes
 // (variable); they never wrap in practice, so there is no full/empty
-// ambiguity and no ABA. Each side keeps the other side's index cached on its
-// own cache line and reloads it only when the cached value says full/empty.
+// ambiguity and no ABA. Each side keeps the other side's index cached and
+// reloads it only when the cached value says full/empty. Each index has a
+// cache line to itself, apart from its side's working fields: the other side
+// polls it, and every write to a field sharing its line would have to take
+// the line back first.
 // The producer writes the message, then publishes it with a release store of
 // `tail_`; the consumer's acquire load of `tail_` makes the bytes visible.
 // The consumer frees a message with a release store of `head_`; the producer's
@@ -36,18 +39,18 @@
 // loses the race is merely discarded. Pointers then point into that buffer
 // (same validity rules).
 //
-// Waiting. `take`/`take_var` and a blocking `put` spin briefly, then sleep on
-// a futex word. The sleeper announces itself in a flag; the other side, after
-// publishing its index, reads the flag and wakes it only when it is set
-// (Dekker: the barriers of barrier.hpp make one side see the other's store;
-// the sleeper pays for the heavy one). A consumer that keeps finding messages
-// never makes a system call, and neither does a producer whose consumer keeps
-// up.
+// Waiting. `take`/`take_var` and a blocking `put` spin briefly, then sleep in
+// a SleepHandshake (sleep_handshake.hpp): the other side, after publishing
+// its index, wakes the sleeper only when it has announced itself. A consumer
+// that keeps finding messages never makes a system call, and neither does a
+// producer whose consumer keeps up.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "ring/sleep_handshake.hpp"
 
 namespace vestrel::ring {
 
@@ -124,6 +127,7 @@ class Ring {
 
  private:
   static constexpr std::size_t kHeader = 8;
+  static constexpr std::size_t kCacheLine = 64;
   static constexpr std::uint64_t kWrapMarker = ~std::uint64_t{0};
   static constexpr std::uint8_t kNoMode = 0, kFixed = 1, kVar = 2;
 
@@ -149,17 +153,21 @@ class Ring {
   char *buf_ = nullptr;
   char *copy_ = nullptr;  // consumer's copy buffer (overwrite mode)
 
-  // Producer line.
-  alignas(64) std::atomic<std::uint64_t> tail_{0};
-  std::uint64_t head_cache_ = 0;
+  // The producer's index, alone on its line: the consumer polls it.
+  alignas(kCacheLine) std::atomic<std::uint64_t> tail_{0};
+  // Producer's working line: written on every put, read by no other thread
+  // but through stats() and size().
+  alignas(kCacheLine) std::uint64_t head_cache_ = 0;
   std::size_t tail_pos_ = 0;  // tail_ as a slot index / byte offset
   std::atomic<std::uint64_t> stored_{0};
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<std::uint64_t> producer_sleeps_{0};
 
-  // Consumer line.
-  alignas(64) std::atomic<std::uint64_t> head_{0};
-  std::uint64_t tail_cache_ = 0;
+  // The consumer's index, alone on its line: a producer that finds the ring
+  // full polls it.
+  alignas(kCacheLine) std::atomic<std::uint64_t> head_{0};
+  // Consumer's working line: written on every take.
+  alignas(kCacheLine) std::uint64_t tail_cache_ = 0;
   std::uint64_t read_ = 0;    // where the consumer reads (past a skipped wrap marker)
   std::size_t read_pos_ = 0;  // read_ as a slot index / byte offset
   std::uint64_t held_ = 0;    // the held message ends here (0: none held)
@@ -167,10 +175,8 @@ class Ring {
   std::atomic<std::uint64_t> consumer_sleeps_{0};
 
   // Signalling line: written rarely (sleeps, stop, first put).
-  alignas(64) std::atomic<std::uint32_t> data_seq_{0};
-  std::atomic<std::uint32_t> room_seq_{0};
-  std::atomic<bool> consumer_waiting_{false};
-  std::atomic<bool> producer_waiting_{false};
+  alignas(kCacheLine) SleepHandshake data_;  // a consumer waits here for a message
+  SleepHandshake room_;                      // a blocking producer waits here for room
   std::atomic<bool> stopped_{false};
   std::atomic<std::uint8_t> mode_{kNoMode};
 };
