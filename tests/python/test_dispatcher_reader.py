@@ -247,3 +247,56 @@ def test_running_reader_keeps_its_dispatcher_alive(kind, run_async):
         assert ref() is None
 
     run_async(main)
+
+
+# ------------------------------------------------------------ what is counted
+
+RING_REFUSALS = ("refused_full", "refused_too_long", "refused_stopped", "refused_other_format")
+
+
+@pytest.mark.parametrize("kind, loop_kind", ALL_READERS)
+def test_refused_pushes_are_counted_and_the_rest_delivered(kind, make, run_async):
+    """Nobody drains before setup: 8 of 100 fit, 92 are refused as full; 3
+    longer than a slot are refused as too long. None is lost unseen."""
+    got = Collector()
+    d = make(got, capacity=8, slot_size=64)
+    assert _testing.start(d, 3, size=100).join(TIMEOUT)
+    assert _testing.start(d, 100).join(TIMEOUT)
+
+    async def main():
+        reader = await kind.start(d)
+        await kind.wait_for(got, 8)
+        await kind.stop(d, reader)
+
+    run_async(main)
+    s = d.stats()
+    assert seqs(got.messages) == list(range(8))
+    assert (s["stored"], s["delivered"], s["refused_full"], s["refused_too_long"]) == (8, 8, 92, 3)
+    assert s["delivered"] + sum(s[k] for k in RING_REFUSALS) == 103
+    if kind.cls is not ThreadedDispatcher:
+        assert (s["wakes_sent"], s["wake_failures"]) == (0, 0)  # stored before setup
+
+
+@pytest.mark.parametrize("kind, loop_kind", ALL_READERS)
+def test_try_push_retries_lose_nothing(kind, make, run_async):
+    """A producer that retries while try_push answers "full" gets every
+    message through a ring far smaller than the run, in order."""
+    count = 3000
+    got = Collector()
+    d = make(got, capacity=16, slot_size=64)
+
+    async def main():
+        reader = await kind.start(d)
+        producer = _testing.start(d, count, retry=True)
+        await kind.wait_for(got, count)
+        await kind.stop(d, reader)
+        return producer
+
+    producer = run_async(main, timeout=120)
+    assert producer.join(TIMEOUT)
+    s = d.stats()
+    assert seqs(got.messages) == list(range(count))
+    assert (producer.pushed, s["stored"], s["delivered"]) == (count, count, count)
+    if kind.cls is not ThreadedDispatcher:
+        # One datagram for every message stored after setup.
+        assert s["wakes_sent"] + s["wake_failures"] == count

@@ -328,3 +328,15 @@ def test_method_table_calls():
     assert try_take_var(id(v), ctypes.byref(data), ctypes.byref(size)) == 0
     stop(id(v))
     assert take_var(id(v), ctypes.byref(data), ctypes.byref(size)) == STOPPED
+
+
+def test_stats_count_refused_puts_by_reason():
+    q = SPSCQueue(16, 2)
+    assert [q.try_put(b"a"), q.put(b"b"), q.try_put(b"c"), q.put(b"d")] == [1, 1, 0, 0]
+    assert q.put(b"x" * 17) == -1
+    assert q.try_put_var(b"e") == -3
+    q.stop()
+    assert q.put(b"f") == -2
+    s = q.stats()
+    assert (s["stored"], s["refused_full"], s["refused_too_long"], s["refused_other_format"],
+            s["refused_stopped"]) == (2, 2, 1, 1, 1)

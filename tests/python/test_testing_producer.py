@@ -54,6 +54,7 @@ def test_retry_pushes_with_try_push_and_counts_only_what_is_stored(cls):
     p.cancel()
     assert p.join(30)
     assert (p.pushed, p.refused, len(_testing.ring_of(d))) == (8, 1, 8)
+    assert d.stats()["refused_full"] >= 1  # every retry the ring answered "full"
 
 
 @pytest.mark.parametrize("cls", [AsyncDispatcher, SyncDispatcher])

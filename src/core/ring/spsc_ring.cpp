@@ -184,10 +184,15 @@ std::size_t Ring::size() const noexcept {
 
 Stats Ring::stats() const noexcept {
   // Relaxed: counters for reporting; nothing is read on the strength of them.
-  return Stats{stored_.load(std::memory_order_relaxed), freed_.load(std::memory_order_relaxed),
+  return Stats{stored_.load(std::memory_order_relaxed),
+               freed_.load(std::memory_order_relaxed),
                dropped_.load(std::memory_order_relaxed),
                consumer_sleeps_.load(std::memory_order_relaxed),
-               producer_sleeps_.load(std::memory_order_relaxed)};
+               producer_sleeps_.load(std::memory_order_relaxed),
+               refused_[0].load(std::memory_order_relaxed),
+               refused_[1].load(std::memory_order_relaxed),
+               refused_[2].load(std::memory_order_relaxed),
+               refused_[3].load(std::memory_order_relaxed)};
 }
 
 // Relaxed: only the producer sets the mode, before its first tail_ release,
@@ -337,16 +342,23 @@ int Ring::put_var_impl(const char *data, std::size_t length, bool wait) noexcept
 }
 
 int Ring::put(const char *data, std::size_t length) noexcept {
-  return put_fixed(data, length, cfg_.block_on_full);
+  return counted(put_fixed(data, length, cfg_.block_on_full));
 }
 int Ring::try_put(const char *data, std::size_t length) noexcept {
-  return put_fixed(data, length, false);
+  return counted(put_fixed(data, length, false));
 }
 int Ring::put_var(const char *data, std::size_t length) noexcept {
-  return put_var_impl(data, length, cfg_.block_on_full);
+  return counted(put_var_impl(data, length, cfg_.block_on_full));
 }
 int Ring::try_put_var(const char *data, std::size_t length) noexcept {
-  return put_var_impl(data, length, false);
+  return counted(put_var_impl(data, length, false));
+}
+
+void Ring::count_refusal(int result) noexcept {
+  static_assert(kFull == 0 && kTooLong == -1 && kStopped == -2 && kWrongMode == -3);
+  // Relaxed, and no read-modify-write: a statistic with a single writer.
+  std::atomic<std::uint64_t> &c = refused_[-result];
+  c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------- consumer

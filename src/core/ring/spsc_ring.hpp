@@ -85,6 +85,11 @@ struct Stats {
   std::uint64_t dropped;          // messages dropped by overwrite
   std::uint64_t consumer_sleeps;  // times take slept in the kernel
   std::uint64_t producer_sleeps;  // times put slept in the kernel
+  // Puts refused, by result: kFull, kTooLong, kStopped, kWrongMode.
+  std::uint64_t refused_full;
+  std::uint64_t refused_too_long;
+  std::uint64_t refused_stopped;
+  std::uint64_t refused_other_format;
 };
 
 class Ring {
@@ -132,6 +137,14 @@ class Ring {
   static constexpr std::uint8_t kNoMode = 0, kFixed = 1, kVar = 2;
 
   bool claim_mode(std::uint8_t want) noexcept;
+  // A put's result, counted when it is a refusal: the stored path pays one
+  // predictable branch.
+  int counted(int result) noexcept {
+    if (result != kStored) [[unlikely]]
+      count_refusal(result);
+    return result;
+  }
+  void count_refusal(int result) noexcept;
   bool consumer_mode_ok(std::uint8_t want) const noexcept;
   int put_fixed(const char *data, std::size_t length, bool wait) noexcept;
   int put_var_impl(const char *data, std::size_t length, bool wait) noexcept;
@@ -162,6 +175,7 @@ class Ring {
   std::atomic<std::uint64_t> stored_{0};
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<std::uint64_t> producer_sleeps_{0};
+  std::atomic<std::uint64_t> refused_[4] = {};  // indexed by -result
 
   // The consumer's index, alone on its line: a producer that finds the ring
   // full polls it.

@@ -232,8 +232,11 @@ PyObject *py_stop(PyObject *self, PyObject *) noexcept {
 
 PyObject *py_stats(PyObject *self, PyObject *) noexcept {
   vestrel::ring::Stats s = ring_of(self).stats();
-  return Py_BuildValue("{sKsKsKsKsK}", "stored", s.stored, "freed", s.freed, "dropped", s.dropped,
-                       "consumer_sleeps", s.consumer_sleeps, "producer_sleeps", s.producer_sleeps);
+  return Py_BuildValue("{sKsKsKsKsKsKsKsKsK}", "stored", s.stored, "freed", s.freed, "dropped",
+                       s.dropped, "consumer_sleeps", s.consumer_sleeps, "producer_sleeps",
+                       s.producer_sleeps, "refused_full", s.refused_full, "refused_too_long",
+                       s.refused_too_long, "refused_stopped", s.refused_stopped,
+                       "refused_other_format", s.refused_other_format);
 }
 
 PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
