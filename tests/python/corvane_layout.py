@@ -21,14 +21,14 @@ HEAD = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", P), ("vtab", P)]
 LAYOUTS = {
     "AsyncDispatcher": HEAD + [
         ("_q", P), ("_fd", ctypes.c_uint64), ("_addr", SockAddrIn), ("_push_fn", P),
-        ("_pop_fn", P), ("_callback", P), ("_sock", P), ("_task", P), ("_counters", P)],
+        ("_pop_fn", P), ("_callback", P), ("_sock", P), ("_task", P), ("_private", P)],
     "SyncDispatcher": HEAD + [
         ("_q", P), ("_fd", ctypes.c_uint64), ("_addr", SockAddrIn), ("_daemon", ctypes.c_int),
         ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_callback", P), ("_sock", P),
-        ("_counters", P)],
+        ("_private", P)],
     "ThreadedDispatcher": HEAD + [
         ("_q", P), ("_thread", NativeThread), ("_callback", P),
-        ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_counters", P)],
+        ("_variable_size", ctypes.c_int), ("_push_fn", P), ("_private", P)],
     "AsyncQueue": HEAD + [
         ("_q", P), ("_loop", P), ("_callback", P), ("_lock", P), ("_notify_cond", P),
         ("_task", P)],
@@ -50,7 +50,7 @@ VTABLES = {
 }
 
 OBJECT_FIELDS = {name: [f for f, t in fields[3:]
-                        if t is P and not f.endswith("_fn") and f != "_counters"]
+                        if t is P and not f.endswith("_fn") and f != "_private"]
                  for name, fields in LAYOUTS.items()}
 
 

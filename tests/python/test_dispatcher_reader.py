@@ -300,3 +300,107 @@ def test_try_push_retries_lose_nothing(kind, make, run_async):
     if kind.cls is not ThreadedDispatcher:
         # One datagram for every message stored after setup.
         assert s["wakes_sent"] + s["wake_failures"] == count
+
+
+# ------------------------------------------------------------ the opt-ins
+
+
+class Batches(Collector):
+    """A callback that takes lists and records them, and the messages in them."""
+
+    def __init__(self):
+        super().__init__()
+        self.sizes = []
+
+    def __call__(self, batch):
+        assert isinstance(batch, list) and all(type(m) is bytes for m in batch)
+        self.sizes.append(len(batch))
+        with self.cond:
+            self.messages.extend(batch)
+            self.cond.notify_all()
+
+
+def bursts(d, count, burst, pause):
+    """Pushes `count` messages in bursts with pauses, so that the reader
+    runs dry and waits between them; every message is stored (try_push)."""
+    for first in range(0, count, burst):
+        p = _testing.start(d, min(burst, count - first), retry=True)
+        assert p.join(TIMEOUT)
+        time.sleep(pause)
+
+
+@pytest.mark.parametrize("kind, loop_kind", ALL_READERS)
+def test_batches_hold_every_message_once_in_order(kind, make, run_async):
+    count, batch = 2000, 32
+    got = Batches()
+    d = make(got, capacity=64, slot_size=64, batch=batch)
+    assert _testing.start(d, 50).join(TIMEOUT)  # waiting before setup: one full batch first
+
+    async def main():
+        reader = await kind.start(d)
+        await kind.wait_for(got, 50)
+        producer = _testing.start(d, count, retry=True)
+        await kind.wait_for(got, 50 + count)
+        await kind.stop(d, reader)
+        return producer
+
+    producer = run_async(main, timeout=60)
+    assert producer.join(TIMEOUT)
+    # The producer numbers each run from 0.
+    assert seqs(got.messages) == list(range(50)) + list(range(count))
+    assert got.sizes[0] == batch and max(got.sizes) == batch and min(got.sizes) >= 1
+    assert d.stats()["delivered"] == 50 + count
+
+
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_idle_wakes_wake_a_waiting_reader_and_lose_nothing(kind, make, run_async):
+    """Bursts with pauses: each pause lets the reader run dry and wait, and
+    the next burst must wake it. One datagram per wait at most, not one per
+    message."""
+    count, burst = 3000, 150
+    got = Collector()
+    d = make(got, capacity=64, slot_size=64, idle_wakes=True)
+
+    async def main():
+        reader = await kind.start(d)
+        await asyncio.get_running_loop().run_in_executor(None, bursts, d, count, burst, 0.01)
+        await kind.wait_for(got, count)
+        await kind.stop(d, reader)
+
+    run_async(main, timeout=60)
+    s = d.stats()
+    assert seqs(got.messages) == [i for first in range(0, count, burst)
+                                  for i in range(min(burst, count - first))]
+    assert s["delivered"] == count
+    # At most one datagram per announced wait (a withdrawn one included).
+    assert 0 < s["wakes_sent"] + s["wake_failures"] <= s["announced_waits"] < count
+
+
+@pytest.mark.parametrize("kind, loop_kind", SOCKET_READERS)
+def test_a_reader_of_a_subclass_is_woken_by_every_push(kind, make, run_async):
+    """A reader that is not ours cannot announce: idle wakes give way."""
+    got = Collector()
+
+    class Own(kind.cls):
+        pass
+
+    if kind.cls is SyncDispatcher:
+        def _try_pop(self):
+            return SyncDispatcher._try_pop(self)
+        Own._try_pop = _try_pop
+    else:
+        def _reader(self, loop, sock):
+            return AsyncDispatcher._reader(self, loop, sock)
+        Own._reader = _reader
+    d = Own(kind.callback(got), capacity=64, slot_size=64, idle_wakes=True)
+
+    async def main():
+        reader = await kind.start(d)
+        p = _testing.start(d, 500, retry=True)
+        await kind.wait_for(got, 500)
+        await kind.stop(d, reader)
+        return p
+
+    assert run_async(main, timeout=60).join(TIMEOUT)
+    s = d.stats()
+    assert (s["delivered"], s["wakes_sent"] + s["wake_failures"]) == (500, 500)

@@ -182,7 +182,8 @@ def test_dispatcher_constructor_matches_stub(name):
     cls = getattr(CORVANE_MODULE, name)
     assert "__init__" not in vars(cls)
     node = declared(next(n for n in CORVANE_STUB.body if getattr(n, "name", "") == name).body)
-    params = parameters(node["__new__"], skip_first=True)
+    keyword_only = {a.arg for a in node["__new__"].args.kwonlyargs}
+    params = [p for p in parameters(node["__new__"], skip_first=True) if p[0] not in keyword_only]
     (first, required), options = params[0], dict(params[1:])
     assert required == REQUIRED and REQUIRED not in options.values()
 
@@ -198,6 +199,12 @@ def test_dispatcher_constructor_matches_stub(name):
         assert pick(cls(**{first: cb}, **values)) == expected
     with pytest.raises(TypeError, match=rf"at most {len(params)} positional arguments"):
         cls(cb, *[1] * len(params))
+    # The opt-ins are keyword-only, off by default; what each does is tested
+    # with the readers.
+    assert keyword_only == ({"batch"} if name == "ThreadedDispatcher" else {"batch", "idle_wakes"})
+    assert cls(cb, **{k: 1 for k in keyword_only}) is not None
+    with pytest.raises(OverflowError):
+        cls(cb, batch=-1)
 
 
 # ------------------------------------------------------------ packaging

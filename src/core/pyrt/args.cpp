@@ -19,7 +19,7 @@ namespace {
 }
 
 int param_index(const Signature &sig, PyObject *key) {
-  for (int i = 0; i < sig.nparams; ++i)
+  for (int i = 0; i < sig.total(); ++i)
     if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return i;
   return -1;
 }
@@ -67,7 +67,7 @@ struct Keywords {
 void check_keywords(const Signature &sig, const Keywords &kw, Py_ssize_t nargs) {
   kw.each([&](PyObject *key, PyObject *) {
     if (!PyUnicode_Check(key)) {
-      if (sig.nparams == 0 && !sig.varargs)
+      if (sig.total() == 0 && !sig.varargs)
         PyErr_SetString(PyExc_TypeError, "keywords must be strings");
       else
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
@@ -88,7 +88,7 @@ void check_keywords(const Signature &sig, const Keywords &kw, Py_ssize_t nargs) 
 }
 
 void convert(const Signature &sig, BoundArgs &out) {
-  for (int i = 0; i < sig.nparams; ++i) {
+  for (int i = 0; i < sig.total(); ++i) {
     const Param &p = sig.params[i];
     Arg &a = out.arg[i];
     if (!a.given()) {
@@ -137,7 +137,7 @@ void bind_impl(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, co
   for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i].obj = args[i];
   if (kw.size() > 0) {
     Py_ssize_t used = 0;
-    for (int i = static_cast<int>(nargs); i < sig.nparams; ++i) {
+    for (int i = static_cast<int>(nargs); i < sig.total(); ++i) {
       PyObject *value = kw.find(sig.params[i].name);
       if (value) {
         out.arg[i].obj = value;

@@ -31,12 +31,16 @@ struct Param {
 struct Signature {
   const char *name = nullptr;  // the short name used in messages
   const Param *params = nullptr;
-  int nparams = 0;       // excluding self and *args
+  int nparams = 0;       // positional-or-keyword, excluding self and *args
   int nrequired = 0;     // the leading nrequired parameters have no default
   bool varargs = false;  // extra positionals collected; then no keywords at all
+  // Keyword-only parameters, with defaults, after the nparams in `params`.
+  int nkwonly = 0;
+
+  int total() const noexcept { return nparams + nkwonly; }
 };
 
-inline constexpr int kMaxParams = 8;
+inline constexpr int kMaxParams = 12;
 
 // One bound argument. `obj` is borrowed from the call (null when the
 // parameter was not given); the converted value is in `size`, `flag` or `i32`.

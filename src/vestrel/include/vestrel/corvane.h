@@ -63,7 +63,7 @@ typedef struct VestrelNativeThread {
 
 struct VestrelAsyncDispatcher;
 struct VestrelSyncDispatcher;
-struct VestrelDispatcherCounters;
+struct VestrelDispatcherPrivate;
 struct VestrelThreadedDispatcher;
 struct VestrelAsyncQueue;
 
@@ -108,7 +108,7 @@ typedef struct VestrelAsyncDispatcher {
   PyObject *_callback;
   PyObject *_sock;
   PyObject *_task;
-  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
+  struct VestrelDispatcherPrivate *_private; /* private: what stats() reports */
 } VestrelAsyncDispatcher;
 
 /* ----------------------------------------------------------- SyncDispatcher */
@@ -145,7 +145,7 @@ typedef struct VestrelSyncDispatcher {
   VestrelSyncDispatcher_PushFn _push_fn;
   PyObject *_callback;
   PyObject *_sock;
-  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
+  struct VestrelDispatcherPrivate *_private; /* private: what stats() reports */
 } VestrelSyncDispatcher;
 
 /* ------------------------------------------------------- ThreadedDispatcher */
@@ -180,7 +180,7 @@ typedef struct VestrelThreadedDispatcher {
   PyObject *_callback;
   int _variable_size;
   VestrelThreadedDispatcher_PushFn _push_fn;
-  struct VestrelDispatcherCounters *_counters; /* private: what stats() reports */
+  struct VestrelDispatcherPrivate *_private; /* private: what stats() reports */
 } VestrelThreadedDispatcher;
 
 /* --------------------------------------------------------------- AsyncQueue */

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "async_dispatcher_entries.hpp"
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 #include "platform/wake.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
@@ -30,7 +30,7 @@ static_assert(offsetof(Self, _pop_fn) == offsetof(Self, _push_fn) + 8);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _pop_fn) + 8);
 static_assert(offsetof(Self, _sock) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _task) == offsetof(Self, _sock) + 8);
-static_assert(offsetof(Self, _counters) == offsetof(Self, _task) + 8);
+static_assert(offsetof(Self, _private) == offsetof(Self, _task) + 8);
 static_assert(sizeof(VestrelSockAddrIn) == sizeof(platform::Ipv4Address));
 static_assert(VESTREL_NO_SOCKET == platform::kNoSocket);
 
@@ -61,14 +61,19 @@ const pyrt::Param kCinitParams[] = {
     {"overwrite", ArgKind::flag},
     {"zerocopy", ArgKind::flag},
     {"variable_size", ArgKind::flag},
+    // Keyword-only: the opt-ins (dispatcher_private.hpp).
+    {"idle_wakes", ArgKind::flag},
+    {"batch", ArgKind::size},
 };
 const pyrt::Signature kCinit{
-    .name = "__cinit__", .params = kCinitParams, .nparams = 6, .nrequired = 1};
+    .name = "__cinit__", .params = kCinitParams, .nparams = 6, .nrequired = 1, .nkwonly = 2};
 
 const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
-  self->_counters = new_counters();
+  self->_private = new_private();
+  self->_private->want_idle_wakes = a[6].flag;
+  self->_private->batch = a[7].size;
   const bool variable_size = a[5].flag;
   set_field(self->_callback, Ref::borrow(a[0].obj));
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -97,7 +102,7 @@ void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Fields::release(as_self(o));
-  free_counters(as_self(o)->_counters);
+  free_private(as_self(o)->_private);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -107,7 +112,7 @@ const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 const pyrt::Param kReaderParams[] = {{"loop"}, {"sock"}};
 
 Ref py_stats(PyObject *o, BoundArgs &) {
-  return stats_dict(as_self(o)->_q, as_self(o)->_counters, true);
+  return stats_dict(as_self(o)->_q, as_self(o)->_private, true);
 }
 
 Method methods[] = {

@@ -150,6 +150,10 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   Ref socket_mod = check(PyImport_ImportModule("socket"));
   Ref asyncio = module_global("asyncio");
   Ref loop = call_method(asyncio.get(), "get_running_loop");
+  // Only our reader announces that it is about to wait: one of a subclass
+  // is woken by every push, as without idle wakes.
+  self->_private->idle.enabled = self->_private->want_idle_wakes &&
+                                 !overridden(async_dispatcher_class(), as_obj(self), "_reader");
   // Non-blocking: a producer's sendto never waits on it.
   Ref sock = open_wake_socket(socket_mod.get(), false, setup_host(opt));
   set_field(self->_sock, Ref::borrow(sock.get()));
@@ -170,8 +174,8 @@ Co reader_body(const CoArgs &c) {
   Ref one = check(PyLong_FromLong(1));
   for (;;) {
     // Both fields are read afresh on every pass.
-    Ref msg = check(self->_pop_fn(self));
-    if (msg.get() == Py_None) {
+    Ref next = take_or_announce(*self->_private, [&] { return self->_pop_fn(self); });
+    if (next.get() == Py_None) {
       // Closed before its cancellation ran (the task had not started, or a
       // callback was running): waiting on the closed socket would end the
       // task with that socket's error, reported as never retrieved. It ends
@@ -188,8 +192,7 @@ Co reader_body(const CoArgs &c) {
       co_await Await(std::move(wake));
       continue;
     }
-    count(self->_counters->delivered);
-    co_await callback_result(self->_callback, msg.get());
+    co_await callback_result(self->_callback, next.get());
   }
 }
 

@@ -159,6 +159,11 @@ void bind_methods(const ClassDef &c) {
   }
 }
 
+bool overridden(const ClassDef &c, PyObject *self, const char *name) {
+  Ref key = check(PyUnicode_InternFromString(name));
+  return static_cast<bool>(pyrt::find_override(self, key.get(), spec_of(c, name)));
+}
+
 Ref call_override(PyObject *self, const char *name, const pyrt::FunctionSpec &own,
                   std::initializer_list<PyObject *> args) {
   Ref key = check(PyUnicode_InternFromString(name));

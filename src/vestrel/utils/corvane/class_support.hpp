@@ -142,6 +142,9 @@ pyrt::Ref make_method_function(const Method &m);
 pyrt::Ref call_override(PyObject *self, const char *name, const pyrt::FunctionSpec &own,
                         std::initializer_list<PyObject *> args);
 
+// Whether a Python subclass replaced the class's function `name` on `self`.
+bool overridden(const ClassDef &c, PyObject *self, const char *name);
+
 // An entry's override check and body in one: with the flag 0, a Python
 // subclass's method `name` of `c` runs with `args` instead of `body`.
 // Errors are left set for the caller, as the table's entries report them.

@@ -15,6 +15,7 @@
 #include "pyrt/function.hpp"
 #include "pyrt/imports.hpp"
 #include "pyrt/module_guard.hpp"
+#include "ring/barrier.hpp"
 #include "state.hpp"
 #include "sync_dispatcher.hpp"
 #include "threaded_dispatcher.hpp"
@@ -127,6 +128,7 @@ void exec_steps(ModuleGuard &g) {
 
   g.at(kFile, __LINE__);
   vestrel::corvane::at_exit::install();
+  vestrel::ring::barrier::init();  // the idle-wake handshake's barriers
 }
 
 PyObject *create(PyObject *spec, PyModuleDef *) noexcept {

@@ -1,6 +1,6 @@
 import asyncio
 import socket
-from typing import Any, Awaitable, Callable, Dict, NoReturn, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Awaitable, Callable, Dict, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 from _typeshed import ReadableBuffer
 from typing_extensions import disjoint_base
@@ -8,10 +8,14 @@ from typing_extensions import disjoint_base
 _T = TypeVar("_T")
 _Q = TypeVar("_Q", bound="AsyncQueue")
 
-# Each message reaches the callback as one positional `bytes` argument. The
-# asyncio classes await what the callback returns; the threaded ones drop it.
-_AsyncCallback = Callable[[bytes], Awaitable[object]]
-_Callback = Callable[[bytes], object]
+# Each message reaches the callback as one positional `bytes` argument, or,
+# with `batch=N`, the messages ready at once as a list of up to N of them.
+# The asyncio classes await what the callback returns; the threaded ones drop
+# it.
+_AsyncCallback = Union[Callable[[bytes], Awaitable[object]],
+                       Callable[[List[bytes]], Awaitable[object]]]
+_Callback = Union[Callable[[bytes], object], Callable[[List[bytes]], object]]
+_QueueCallback = Callable[[bytes], Awaitable[object]]
 
 # Construction happens in the allocator, so a subclass may define __init__
 # with a signature of its own as long as it passes these arguments on to the
@@ -27,7 +31,13 @@ class AsyncDispatcher:
         overwrite: object = False,
         zerocopy: object = False,
         variable_size: object = False,
+        *,
+        idle_wakes: object = False,
+        batch: int = 0,
     ) -> _T: ...
+    # idle_wakes: a push sends a wake datagram only to a reader that is about
+    # to wait (and its reader is ours), not after every message; batch=N:
+    # the callback gets lists of up to N messages.
     # Call with an event loop running in this thread: the reader becomes a
     # task of that loop.
     def setup(self, host: str = "127.0.0.1") -> None: ...
@@ -51,6 +61,9 @@ class SyncDispatcher:
         overwrite: object = False,
         variable_size: object = False,
         daemon: object = False,
+        *,
+        idle_wakes: object = False,
+        batch: int = 0,
     ) -> _T: ...
     def setup(self, host: str = "127.0.0.1") -> None: ...
     # The reader loops that setup() runs on its thread: they block, deliver
@@ -73,6 +86,8 @@ class ThreadedDispatcher:
         block_on_full: object = False,
         overwrite: object = False,
         variable_size: object = False,
+        *,
+        batch: int = 0,
     ) -> _T: ...
     def setup(self) -> None: ...
     def close(self) -> None: ...
@@ -93,7 +108,7 @@ class AsyncQueue:
         zerocopy: object = False,
         block_on_full: object = False,
     ) -> None: ...
-    def start_dispatcher(self, callback: _AsyncCallback) -> None: ...
+    def start_dispatcher(self, callback: _QueueCallback) -> None: ...
     # A message the ring refuses (full, or too long) is dropped without an error.
     async def push_buf(self, msg: ReadableBuffer) -> None: ...
     # bytes, str (sent as UTF-8) or any buffer; None pushes nothing.

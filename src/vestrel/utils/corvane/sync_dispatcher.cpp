@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
@@ -30,7 +30,7 @@ static_assert(offsetof(Self, _variable_size) == offsetof(Self, _daemon) + 4);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 4);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _push_fn) + 8);
 static_assert(offsetof(Self, _sock) == offsetof(Self, _callback) + 8);
-static_assert(offsetof(Self, _counters) == offsetof(Self, _sock) + 8);
+static_assert(offsetof(Self, _private) == offsetof(Self, _sock) + 8);
 // Producers read both dispatchers' wake targets the same way.
 static_assert(offsetof(Self, _fd) == offsetof(VestrelAsyncDispatcher, _fd) &&
               offsetof(Self, _addr) == offsetof(VestrelAsyncDispatcher, _addr));
@@ -66,14 +66,19 @@ const pyrt::Param kCinitParams[] = {
     {"overwrite", ArgKind::flag},
     {"variable_size", ArgKind::flag},
     {"daemon", ArgKind::flag},
+    // Keyword-only: the opt-ins (dispatcher_private.hpp).
+    {"idle_wakes", ArgKind::flag},
+    {"batch", ArgKind::size},
 };
 const pyrt::Signature kCinit{
-    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
+    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1, .nkwonly = 2};
 
 const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
-  self->_counters = new_counters();
+  self->_private = new_private();
+  self->_private->want_idle_wakes = a[7].flag;
+  self->_private->batch = a[8].size;
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[5].flag;
   self->_daemon = a[6].flag;
@@ -113,7 +118,7 @@ void tp_dealloc(PyObject *o) noexcept {
   if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   PyObject_GC_UnTrack(o);
   Fields::release(as_self(o));
-  free_counters(as_self(o)->_counters);
+  free_private(as_self(o)->_private);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -124,7 +129,7 @@ using VTable = VestrelSyncDispatcher_VTable;
 const pyrt::Param kHost[] = {{"host", ArgKind::str_or_none}};
 
 Ref py_stats(PyObject *o, BoundArgs &) {
-  return stats_dict(as_self(o)->_q, as_self(o)->_counters, true);
+  return stats_dict(as_self(o)->_q, as_self(o)->_private, true);
 }
 
 Method methods[] = {

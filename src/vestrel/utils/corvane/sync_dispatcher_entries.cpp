@@ -61,12 +61,18 @@ void setup_body(Self *self, VestrelSetupOptArgs *opt) {
   Ref socket_mod = check(PyImport_ImportModule("socket"));
   Ref threading = check(PyImport_ImportModule("threading"));
 
+  // Looked up on the instance: a subclass's reader becomes the thread body.
+  const char *reader_name = self->_variable_size ? "_try_pop_var" : "_try_pop";
+  Ref target = attr(as_obj(self), reader_name);
+  // Only our reader announces that it is about to wait: one of a subclass
+  // is woken by every push, as without idle wakes.
+  self->_private->idle.enabled = self->_private->want_idle_wakes &&
+                                 !overridden(sync_dispatcher_class(), as_obj(self), reader_name);
+
   Ref sock = open_wake_socket(socket_mod.get(), true, setup_host(opt));
   set_field(self->_sock, Ref::borrow(sock.get()));
   publish_bound_socket(sock.get(), self->_fd, self->_addr, "SyncDispatcher.setup");
 
-  // Looked up on the instance: a subclass's reader becomes the thread body.
-  Ref target = attr(as_obj(self), self->_variable_size ? "_try_pop_var" : "_try_pop");
   Ref thread_type = attr(threading.get(), "Thread");
   Ref args = check(PyTuple_New(0));
   Ref kwargs = check(PyDict_New());
@@ -115,10 +121,9 @@ void reader_loop(Self *self, TakeEntry take, const char *name) {
     // At exit a reader delivers nothing more: the interpreter is about to
     // finalize under it.
     if (at_exit::exiting.load(std::memory_order_relaxed)) return;
-    Ref msg = check((self->vtab->*take)(self));
-    if (msg.get() != Py_None) {
-      count(self->_counters->delivered);
-      call_callback(self->_callback, msg.get());
+    Ref next = take_or_announce(*self->_private, [&] { return (self->vtab->*take)(self); });
+    if (next.get() != Py_None) {
+      call_callback(self->_callback, next.get());
       continue;
     }
     if (!wait_for_wake(self, name)) return;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/traceback.hpp"
 #include "reader_threads.hpp"
@@ -28,7 +28,7 @@ static_assert(offsetof(Self, _thread) == offsetof(Self, _q) + 8);
 static_assert(offsetof(Self, _callback) == offsetof(Self, _thread) + 16);
 static_assert(offsetof(Self, _variable_size) == offsetof(Self, _callback) + 8);
 static_assert(offsetof(Self, _push_fn) == offsetof(Self, _variable_size) + 8);
-static_assert(offsetof(Self, _counters) == offsetof(Self, _push_fn) + 8);
+static_assert(offsetof(Self, _private) == offsetof(Self, _push_fn) + 8);
 
 VestrelThreadedDispatcher_VTable vtable = {
     .push = threaded::push,
@@ -59,14 +59,17 @@ const pyrt::Param kCinitParams[] = {
     {"block_on_full", ArgKind::flag},
     {"overwrite", ArgKind::flag},
     {"variable_size", ArgKind::flag},
+    // Keyword-only: the opt-in (dispatcher_private.hpp).
+    {"batch", ArgKind::size},
 };
 const pyrt::Signature kCinit{
-    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1};
+    .name = "__cinit__", .params = kCinitParams, .nparams = 7, .nrequired = 1, .nkwonly = 1};
 
 const int kCinitLine = __LINE__ + 1;
 void construct(PyObject *o, BoundArgs &a) {
   Self *self = as_self(o);
-  self->_counters = new_counters();
+  self->_private = new_private();
+  self->_private->batch = a[7].size;
   set_field(self->_callback, Ref::borrow(a[0].obj));
   self->_variable_size = a[6].flag;
   set_field(self->_q, make_queue({{"slot_size", size_obj(a[2].size)},
@@ -99,7 +102,7 @@ void tp_dealloc(PyObject *o) noexcept {
   // still runs keeps the queue alive itself and stops delivering.
   threaded::forget_dispatcher(self);
   Fields::release(self);
-  free_counters(self->_counters);
+  free_private(self->_private);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -113,7 +116,7 @@ int tp_clear(PyObject *o) noexcept {
 using VTable = VestrelThreadedDispatcher_VTable;
 
 Ref py_stats(PyObject *o, BoundArgs &) {
-  return stats_dict(as_self(o)->_q, as_self(o)->_counters, false);
+  return stats_dict(as_self(o)->_q, as_self(o)->_private, false);
 }
 
 Method methods[] = {

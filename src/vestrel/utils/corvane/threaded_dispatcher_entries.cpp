@@ -16,7 +16,7 @@
 #include "threaded_dispatcher_entries.hpp"
 
 #include "class_support.hpp"
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/exit_unwind.hpp"
 #include "pyrt/traceback.hpp"
@@ -54,16 +54,43 @@ void report(const char *context, int line) noexcept {
   pyrt::write_unraisable(context);
 }
 
-// One message to the current callback (GIL held). False ends the reader.
-bool deliver(ReaderThread &r, const char *data, std::size_t length, const char *context) noexcept {
+Ref bytes_of(const char *data, std::size_t length) {
+  return pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
+}
+
+// What the callback gets for the message taken (GIL held): its bytes, or
+// with batches a list of them and of what more the ring holds now, up to
+// the batch. Each take of the ring frees the message the one before took.
+Ref next_for_callback(Private &p, VestrelSPSCQueue *q, bool variable, const char *data,
+                      std::size_t length) {
+  Ref first = bytes_of(data, length);
+  if (p.batch == 0) {
+    count(p.delivered);
+    return first;
+  }
+  Ref list = pyrt::check(PyList_New(0));
+  pyrt::check(PyList_Append(list.get(), first.get()));
+  while (static_cast<std::size_t>(PyList_GET_SIZE(list.get())) < p.batch) {
+    const int rc =
+        variable ? q->vtab->try_take_var(q, &data, &length) : q->vtab->try_take(q, &data, &length);
+    if (rc != VESTREL_RING_TAKEN) break;
+    pyrt::check(PyList_Append(list.get(), bytes_of(data, length).get()));
+  }
+  count(p.delivered, static_cast<std::uint64_t>(PyList_GET_SIZE(list.get())));
+  return list;
+}
+
+// The message taken, to the current callback (GIL held). False ends the
+// reader.
+bool deliver(ReaderThread &r, bool variable, const char *data, std::size_t length,
+             const char *context) noexcept {
   Self *owner = owner_of(r);
   if (!owner) return false;  // the dispatcher is gone: nobody to deliver to
   int line = __LINE__;
   try {
-    Ref msg = pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
+    Ref next = next_for_callback(*owner->_private, ring_of(r), variable, data, length);
     line = __LINE__;
-    count(owner->_counters->delivered);
-    call_callback(owner->_callback, msg.get());
+    call_callback(owner->_callback, next.get());
     return true;
   } catch (...) {
     pyrt::set_error_from_current_exception();
@@ -85,7 +112,7 @@ void reader_loop(bool variable, const char *context) noexcept {
         variable ? q->vtab->take_var(q, &data, &length) : q->vtab->take(q, &data, &length);
     if (rc != VESTREL_RING_TAKEN) return;
     if (!enter_python(*r)) return;
-    const bool go_on = deliver(*r, data, length, context);
+    const bool go_on = deliver(*r, variable, data, length, context);
     leave_python(*r);
     // A failed message stays held: it was not delivered.
     if (!go_on) return;

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 #include "platform/wake.hpp"
 #include "vestrel/corvane.h"
 #include "vestrel/spsc_queue.h"
@@ -41,18 +41,24 @@ inline bool stored(int put_result) noexcept {
 using RingPut = VestrelSPSCQueue_PutFn VestrelSPSCQueue_VTable::*;
 
 // The `try_push`/`try_push_var` entry of a dispatcher with a wake target:
-// one ring call, and the datagram when the message was stored (counted, as
-// a failed send is). Lock-free, touches no Python object, allocates nothing.
-// A cleared dispatcher (no ring) refuses as a stopped ring would.
+// one ring call, and, when it stored the message, the datagram: after every
+// stored message, or with idle wakes only for a reader that announced it is
+// about to wait (dispatcher_private.hpp). Sends and failed sends are
+// counted. Lock-free, touches no Python object, allocates nothing. A cleared
+// dispatcher (no ring) refuses as a stopped ring would.
 template <class Dispatcher, RingPut Op>
 int try_push_and_wake(Dispatcher *self, const char *data, std::size_t length) noexcept {
   if (self->_q == Py_None) return VESTREL_RING_STOPPED;
   auto *q = reinterpret_cast<VestrelSPSCQueue *>(self->_q);
   const int result = (q->vtab->*Op)(q, data, length);
   if (!stored(result)) return result;
-  const Wake w = send_wake(self->_fd, self->_addr);
-  if (w == Wake::sent) count(self->_counters->wakes_sent);
-  if (w == Wake::failed) count(self->_counters->wake_failures);
+  // The wake target first: setup publishes it after the options it set.
+  const platform::Socket fd = load_wake_fd(self->_fd);
+  if (fd == platform::kNoSocket || !wake_wanted(self->_private->idle)) return result;
+  if (send_wake_to(fd, self->_addr) == Wake::sent)
+    count(self->_private->wakes_sent);
+  else
+    count(self->_private->wake_failures);
   return result;
 }
 

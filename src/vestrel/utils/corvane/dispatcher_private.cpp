@@ -1,4 +1,4 @@
-#include "dispatcher_counters.hpp"
+#include "dispatcher_private.hpp"
 
 #include <new>
 #include <utility>
@@ -22,15 +22,15 @@ void put(PyObject *dict, const char *key, std::uint64_t value) {
 
 }  // namespace
 
-Counters *new_counters() {
-  return new Counters();
+Private *new_private() {
+  return new Private();
 }
 
-void free_counters(Counters *&c) noexcept {
-  delete std::exchange(c, nullptr);
+void free_private(Private *&p) noexcept {
+  delete std::exchange(p, nullptr);
 }
 
-pyrt::Ref stats_dict(PyObject *q, Counters *c, bool wakes) {
+pyrt::Ref stats_dict(PyObject *q, Private *c, bool wakes) {
   pyrt::Ref dict = PyObject_TypeCheck(q, reinterpret_cast<PyTypeObject *>(state.spsc_type))
                        ? pyrt::call_method(q, "stats")
                        : pyrt::check(PyDict_New());
@@ -40,6 +40,7 @@ pyrt::Ref stats_dict(PyObject *q, Counters *c, bool wakes) {
   if (wakes) {
     put(dict.get(), "wakes_sent", read(c->wakes_sent));
     put(dict.get(), "wake_failures", read(c->wake_failures));
+    put(dict.get(), "announced_waits", read(c->announced_waits));
   }
   return dict;
 }
