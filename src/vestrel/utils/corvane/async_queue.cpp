@@ -174,6 +174,10 @@ Method unpickle[] = {
 
 }  // namespace
 
+const char kDoc[] =
+    "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool "
+    "overwrite=False, bool zerocopy=False, bool block_on_full=False)";
+
 ClassDef queue_def = {
     .short_name = "AsyncQueue",
     .file = source_path(__FILE__),
@@ -187,21 +191,15 @@ ClassDef queue_def = {
                  .line = __LINE__,
                  .sig = kSetstateSig,
                  .body = queue_setstate},
+    .slots = {.basicsize = sizeof(Self),
+              .dealloc = tp_dealloc,
+              .traverse = Fields::traverse,
+              .new_ = class_new_blank<queue_def>,
+              .init = class_init<queue_def>,
+              .doc = kDoc},
 };
 
-const char kDoc[] =
-    "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool "
-    "overwrite=False, bool zerocopy=False, bool block_on_full=False)";
-
 ClassDef &async_queue_class() {
-  fill_type(type, {.name = "vestrel.utils.corvane.corvane.AsyncQueue",
-                   .basicsize = sizeof(Self),
-                   .dealloc = tp_dealloc,
-                   .traverse = Fields::traverse,
-                   .clear = Fields::clear,
-                   .new_ = class_new_blank<queue_def>,
-                   .init = class_init<queue_def>,
-                   .doc = kDoc});
   return queue_def;
 }
 

@@ -130,7 +130,34 @@ const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name) {
   std::abort();  // a name missing from our own tables is a build error
 }
 
+namespace {
+
+// Fills the type on the first call; a later import after a failed one
+// leaves it as it is.
+void fill_type(ClassDef &c) {
+  PyTypeObject &type = *c.type;
+  const TypeSlots &slots = c.slots;
+  if (type.tp_name) return;
+  c.full_name = std::string(kModuleName) + "." + c.short_name;
+  Py_SET_REFCNT(&type, 1);
+  Py_SET_TYPE(&type, &PyType_Type);
+  type.tp_name = c.full_name.c_str();
+  type.tp_basicsize = slots.basicsize;
+  type.tp_dealloc = slots.dealloc;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  if (slots.finalize) type.tp_flags |= Py_TPFLAGS_HAVE_FINALIZE;
+  type.tp_finalize = slots.finalize;
+  type.tp_doc = slots.doc;
+  type.tp_traverse = slots.traverse;
+  type.tp_clear = slots.clear ? slots.clear : c.reset_fields;
+  type.tp_init = slots.init;
+  type.tp_new = slots.new_;
+}
+
+}  // namespace
+
 void init_class(ClassDef &c) {
+  fill_type(c);
   if (!(c.type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(c.type) < 0) throw_set();
   Ref capsule = check(PyCapsule_New(c.vtable, nullptr, nullptr));
   check(PyDict_SetItemString(c.type->tp_dict, "__pyx_vtable__", capsule.get()));
@@ -266,23 +293,6 @@ Ref size_obj(std::size_t v) {
 
 Ref bool_obj(bool v) {
   return Ref::borrow(v ? Py_True : Py_False);
-}
-
-void fill_type(PyTypeObject &type, const TypeSlots &slots) noexcept {
-  if (type.tp_name) return;
-  Py_SET_REFCNT(&type, 1);
-  Py_SET_TYPE(&type, &PyType_Type);
-  type.tp_name = slots.name;
-  type.tp_basicsize = slots.basicsize;
-  type.tp_dealloc = slots.dealloc;
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  if (slots.finalize) type.tp_flags |= Py_TPFLAGS_HAVE_FINALIZE;
-  type.tp_finalize = slots.finalize;
-  type.tp_doc = slots.doc;
-  type.tp_traverse = slots.traverse;
-  type.tp_clear = slots.clear;
-  type.tp_init = slots.init;
-  type.tp_new = slots.new_;
 }
 
 }  // namespace vestrel::corvane

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "pyrt/args.hpp"
@@ -65,6 +66,20 @@ extern const pyrt::Signature kSetstateSig;
 Method refused_reduce();
 Method refused_setstate();
 
+// The type slots each class sets; the rest are the same for all four:
+// static, garbage-collected, subclassable from Python, named
+// "<module>.<short name>".
+struct TypeSlots {
+  Py_ssize_t basicsize;
+  destructor dealloc;
+  traverseproc traverse;
+  newfunc new_;
+  inquiry clear = nullptr;  // the class's reset_fields unless given
+  destructor finalize = nullptr;
+  initproc init = nullptr;
+  const char *doc = nullptr;
+};
+
 struct ClassDef {
   const char *short_name;
   const char *file;  // source_path(__FILE__) of the file that defines the class
@@ -75,27 +90,12 @@ struct ClassDef {
   std::span<Method> methods;         // bound into the class dict, in this order
   Method reduce = refused_reduce();  // installed as __reduce__ by the pickling set-up
   Method setstate = refused_setstate();
+  TypeSlots slots;
+  std::string full_name{};  // the type's name, kept for the process
 };
 
 // The FunctionSpec of the class's Python-visible function `name`.
 const pyrt::FunctionSpec &spec_of(const ClassDef &c, const char *name);
-
-// The type slots each class sets; the rest are the same for all four:
-// static, garbage-collected, subclassable from Python.
-struct TypeSlots {
-  const char *name;
-  Py_ssize_t basicsize;
-  destructor dealloc;
-  traverseproc traverse;
-  inquiry clear;
-  newfunc new_;
-  destructor finalize = nullptr;
-  initproc init = nullptr;
-  const char *doc = nullptr;
-};
-
-// Fills `type` on the first call; later calls leave it as it is.
-void fill_type(PyTypeObject &type, const TypeSlots &slots) noexcept;
 
 // Allocates an instance (table pointer stored, object fields None) and runs
 // the class's constructor on it: tp_new of the dispatchers.
@@ -127,8 +127,9 @@ void prepare_class(ClassDef &c);
 void prepare_methods(std::span<Method> methods, const char *class_name, PyTypeObject *owner,
                      const char *file);
 
-// Readies the class, exports its table as `__pyx_vtable__`, sets it as a
-// module attribute and runs the pickling set-up.
+// Fills and readies the class's type, exports its table as
+// `__pyx_vtable__`, sets it as a module attribute and runs the pickling
+// set-up.
 void init_class(ClassDef &c);
 
 // Binds the class's Python-visible functions into its dict.

@@ -165,18 +165,16 @@ ClassDef def = {
     .reset_fields = Fields::clear,
     .constructor = {.sig = &kCinit, .body = construct, .line = kCinitLine},
     .methods = methods,
+    .slots = {.basicsize = sizeof(Self),
+              .dealloc = tp_dealloc,
+              .traverse = Fields::traverse,
+              .new_ = class_new<def>,
+              .finalize = tp_finalize},
 };
 
 }  // namespace
 
 ClassDef &sync_dispatcher_class() {
-  fill_type(type, {.name = "vestrel.utils.corvane.corvane.SyncDispatcher",
-                   .basicsize = sizeof(Self),
-                   .dealloc = tp_dealloc,
-                   .traverse = Fields::traverse,
-                   .clear = Fields::clear,
-                   .new_ = class_new<def>,
-                   .finalize = tp_finalize});
   return def;
 }
 

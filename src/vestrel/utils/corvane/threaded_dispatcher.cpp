@@ -142,18 +142,17 @@ ClassDef def = {
     .reset_fields = Fields::clear,
     .constructor = {.sig = &kCinit, .body = construct, .line = kCinitLine},
     .methods = methods,
+    .slots = {.basicsize = sizeof(Self),
+              .dealloc = tp_dealloc,
+              .traverse = Fields::traverse,
+              .new_ = class_new<def>,
+              .clear = tp_clear,
+              .finalize = tp_finalize},
 };
 
 }  // namespace
 
 ClassDef &threaded_dispatcher_class() {
-  fill_type(type, {.name = "vestrel.utils.corvane.corvane.ThreadedDispatcher",
-                   .basicsize = sizeof(Self),
-                   .dealloc = tp_dealloc,
-                   .traverse = Fields::traverse,
-                   .clear = tp_clear,
-                   .new_ = class_new<def>,
-                   .finalize = tp_finalize});
   return def;
 }
 
