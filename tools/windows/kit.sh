@@ -54,9 +54,13 @@ win_zig() {
   local zig
   zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   mkdir -p "$bin"
+  # Zig builds its C and C++ runtimes once per optimisation level, minutes
+  # each. -O2 comes first, so what sets no level of its own (CMake's
+  # compiler identification) shares the level of the real builds (-O2, -O3:
+  # one level for Zig); a later -O wins.
   local tool
   for tool in cc c++; do
-    printf '#!/bin/sh\nexec "%s" %s -target x86_64-windows-gnu "$@"\n' "$zig" "$tool" >"$bin/zig-$tool"
+    printf '#!/bin/sh\nexec "%s" %s -target x86_64-windows-gnu -O2 "$@"\n' "$zig" "$tool" >"$bin/zig-$tool"
   done
   for tool in ar ranlib dlltool rc; do
     printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$bin/zig-$tool"
@@ -84,8 +88,7 @@ set(CMAKE_RANLIB "$bin/zig-ranlib")
 set(CMAKE_RC_COMPILER "$bin/zig-rc")
 set(CMAKE_CROSSCOMPILING_EMULATOR "$bin/wine-run")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-# Zig builds its C and C++ runtimes once per optimisation level, minutes
-# each: CMake's checks compile without linking, so they add no extra level.
+# CMake's checks compile without linking: no runtime build for them.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_\${kind}_LINKER_FLAGS_INIT "-L$WIN_KIT/lib")
@@ -93,10 +96,25 @@ endforeach()
 EOF
 }
 
+# FindPython queries a cross-compiling interpreter through the emulator
+# from CMake 4.1 on (policy CMP0190); an older CMake gets a newer one beside.
+win_cmake() {
+  local have
+  have=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+  if ! printf '4.1\n%s\n' "${have:-0}" | sort -V -C; then
+    "$(win_host_python)" -m venv "$WIN_KIT/cmake-venv"
+    "$WIN_KIT/cmake-venv/bin/python" -m pip install -q "cmake>=4.1"
+    ln -sf "$WIN_KIT/cmake-venv/bin/cmake" "$WIN_KIT/cmake-venv/bin/ctest" "$WIN_KIT/bin/"
+  fi
+}
+
 win_setup() {
   win_say "Windows toolchain: Wine, $WIN_ZIGLANG"
-  mkdir -p "$WIN_KIT"
-  win_apt wine wine64 python3-venv
+  mkdir -p "$WIN_KIT/bin"
+  export PATH="$WIN_KIT/bin:$PATH"
+  win_apt wine wine64
+  "$(win_host_python)" -c 'import ensurepip, venv' 2>/dev/null || win_apt python3-venv
+  win_cmake
   win_zig
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
@@ -121,17 +139,22 @@ win_py() {
   win_run "$dir/python.exe" "$@"
 }
 
-# The headers of the same minor version, from the host's CPython builds.
-win_headers() {
-  local v=$1 d
-  for d in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/include/python"$v" /usr/include/python"$v"; do
-    if [ -f "$d/Python.h" ]; then
-      echo "$d"
+# The host's CPython of the same minor version, for its headers and its pip.
+win_host_cpython() {
+  local v=$1 p
+  for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/python"$v" /usr/bin/python"$v"; do
+    if [ -x "$p" ] && "$p" -c 'import pip, sysconfig, os, sys
+sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
+      echo "$p"
       return 0
     fi
   done
-  echo "no CPython $v headers on this machine (pyenv or python$v-dev)" >&2
+  echo "no CPython $v with headers and pip on this machine (pyenv, or python$v-dev)" >&2
   return 1
+}
+
+win_headers() {
+  "$(win_host_cpython "$1")" -c 'import sysconfig; print(sysconfig.get_paths()["include"])'
 }
 
 win_python() {
@@ -187,15 +210,18 @@ win_cmake_python_args() {
        "-DPython_INCLUDE_DIR=$dir/include -DPython_LIBRARY=$dir/libs/libpython${v/./}.dll.a"
 }
 
-# Installs packages into that interpreter's site-packages, afresh: the host's
-# pip picks Windows wheels for it (pure-Python ones, and our own wheels).
+# Installs packages into that interpreter's site-packages, afresh: the pip of
+# the host's CPython of that version picks Windows wheels for it (pure-Python
+# ones, and our own wheels). It judges the Python version and environment
+# markers as that CPython, so only dependencies marked for Windows alone
+# (pytest's colorama) must be named.
 win_install() {
   local v=$1 dir site
   shift
   dir=$(win_dir "$v")
   site=$dir/Lib/site-packages
   rm -rf "$site" && mkdir -p "$site"
-  PIP_ROOT_USER_ACTION=ignore "$(win_host_python)" -m pip install -q --no-compile --target "$site" \
+  PIP_ROOT_USER_ACTION=ignore "$(win_host_cpython "$v")" -m pip install -q --no-compile --target "$site" \
     --platform win_amd64 --implementation cp --python-version "$v" --abi "cp${v/./}" \
     --only-binary :all: "$@"
 }
