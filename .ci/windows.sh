@@ -23,12 +23,7 @@ ctest --test-dir build/windows/native --output-on-failure || status=1
 for v in 3.9 3.13; do
   VESTREL_PIP_ARGS="-C cmake.define.VESTREL_WERROR=ON" bash tools/windows_wheel.sh "$v"
   tag=cp${v/./}
-  # pip decides markers by the host, not the target: colorama is pytest's
-  # Windows-only dependency, exceptiongroup and tomli its 3.9 ones. Nor does
-  # it hold pytest 9 (Python 3.10 and later) back from 3.9.
-  deps=(pytest colorama)
-  [ "$v" != 3.9 ] || deps=("pytest<9" colorama exceptiongroup tomli)
-  win_install "$v" "${deps[@]}" "$root"/dist/windows/vestrel-*-"$tag"-"$tag"-win_amd64.whl
+  win_install "$v" pytest colorama "$root"/dist/windows/vestrel-*-"$tag"-"$tag"-win_amd64.whl
   win_say "tests on Windows CPython $v, under Wine"
   # The Linux command's -X dev, less asyncio's debug mode: under Wine that
   # mode makes the asyncio tests some 30 times slower, past their timeouts.
