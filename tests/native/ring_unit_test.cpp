@@ -9,8 +9,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ring/barrier.hpp"
 #include "ring/spsc_ring.hpp"
 #include "testkit.hpp"
+
+#if defined(_WIN32)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -257,6 +264,17 @@ void test_construction_errors() {
   }
 }
 
+// Windows takes the process-wide barrier, except under Wine, whose
+// FlushProcessWriteBuffers does nothing: there only full fences are sound.
+void test_barrier_choice() {
+#if defined(_WIN32)
+  barrier::init();
+  const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  CHECK_MSG(barrier::asymmetric.load() == !wine, "asymmetric %d under %s",
+            static_cast<int>(barrier::asymmetric.load()), wine ? "Wine" : "Windows");
+#endif
+}
+
 }  // namespace
 
 #if VESTREL_TEST_TSAN
@@ -274,6 +292,7 @@ int main() {
   test_holding();
   test_overwrite_keeps_newest();
   test_construction_errors();
+  test_barrier_choice();
   std::printf("ring_unit_test: all cases passed\n");
   return 0;
 }

@@ -115,7 +115,10 @@ EXITS = {
     "end": ("", 0),
     "sys-exit": ("sys.exit(3)\n", 3),
     "raise": ("raise RuntimeError('the program gives up')\n", 1),
-    "interrupt": ("raise KeyboardInterrupt\n", -signal.SIGINT),
+    # An uncaught KeyboardInterrupt ends the process as SIGINT would; on
+    # Windows that is the status STATUS_CONTROL_C_EXIT.
+    "interrupt": ("raise KeyboardInterrupt\n",
+                  0xC000013A if sys.platform == "win32" else -signal.SIGINT),
 }
 
 EXIT_TRACEBACKS = {

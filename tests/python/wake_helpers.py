@@ -21,6 +21,10 @@ TIMEOUT = 10
 
 PUSH = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t)
 
+# Wine's ntdll names itself by this export; its sockets differ from Windows'
+# in places.
+UNDER_WINE = sys.platform == "win32" and hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
 
 def bridge_class(obj):
     return next(c for c in type(obj).__mro__ if c.__module__ == MODULE)

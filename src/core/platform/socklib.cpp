@@ -2,6 +2,12 @@
 
 #ifdef _WIN32
 
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min, std::max and numeric_limits<>::max stay usable
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no winsock.h, which would clash with winsock2.h
+#endif
 #include <winsock2.h>
 
 namespace vestrel::platform {

@@ -4,6 +4,12 @@
 #include <cstring>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min, std::max and numeric_limits<>::max stay usable
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no winsock.h, which would clash with winsock2.h
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -35,8 +41,10 @@ int send_wake(Socket fd, const Ipv4Address &to) noexcept {
   const auto sent = ::send(s, &byte, 1, 0);
   if (sent >= 0) return static_cast<int>(sent);
 #ifdef _WIN32
+  // Windows reports WSAENOTCONN for a socket that is not connected; Wine
+  // reports WSAEINVAL. Any of them only means "name the address".
   const int error = WSAGetLastError();
-  if (error != WSAENOTCONN && error != WSAEDESTADDRREQ) return -1;
+  if (error != WSAENOTCONN && error != WSAEDESTADDRREQ && error != WSAEINVAL) return -1;
 #else
   if (errno != ENOTCONN && errno != EDESTADDRREQ) return -1;
 #endif

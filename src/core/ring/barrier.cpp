@@ -5,6 +5,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #elif defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min, std::max and numeric_limits<>::max stay usable
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no winsock.h, which would clash with winsock2.h
+#endif
 #include <windows.h>
 #endif
 
@@ -26,7 +32,11 @@ bool choose() noexcept {
   return cmds >= 0 && (cmds & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
          membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0;
 #elif defined(_WIN32)
-  return true;
+  // Wine's FlushProcessWriteBuffers does nothing (a stub in 8.0): there the
+  // hot side's compiler barrier would leave the handshake unfenced, so Wine
+  // gets full fences on both sides. Its ntdll names itself by this export.
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return !(ntdll && GetProcAddress(ntdll, "wine_get_version"));
 #else
   return false;
 #endif
