@@ -4,6 +4,7 @@ test_dispatcher_reader."""
 
 import errno
 import gc
+import sys
 import threading
 import warnings
 
