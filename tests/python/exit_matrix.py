@@ -32,6 +32,20 @@ def settle(seconds=0.05):
     time.sleep(seconds)
 """
 
+# Notes when a reader's error has been reported (printed, then handed on),
+# for cases that must see the report before they leave.
+REPORT_WATCH = """
+reported = threading.Event()
+_hooks = (sys.unraisablehook, threading.excepthook)
+def _unraisable(u):
+    _hooks[0](u)
+    reported.set()
+def _excepthook(a):
+    _hooks[1](a)
+    reported.set()
+sys.unraisablehook, threading.excepthook = _unraisable, _excepthook
+"""
+
 # Callbacks: the plain form for Sync/Threaded, the async form for the rest.
 CALLBACKS = {
     "fast": ("def cb(m):\n    pass", "async def cb(m):\n    pass"),
@@ -163,6 +177,8 @@ class Case:
         cls = {"sync-daemon": "SyncDispatcher", "sync": "SyncDispatcher",
                "threaded": "ThreadedDispatcher"}.get(self.setup, "AsyncDispatcher")
         body = [PRELUDE, cb, "\n", textwrap.dedent(make).format(make=cls)]
+        if self.callback == "raising" and kind != "async":
+            body.append(REPORT_WATCH)
         if self.setup == "async-main":
             body.append("loop.run_until_complete(make())\n")
         queued = self.producer == "queued"
@@ -172,6 +188,10 @@ class Case:
         if not queued:
             body.append(PRODUCERS[self.producer])
         body.append(f"settle({self.run_for})\n")
+        if self.callback == "raising" and kind != "async":
+            # The report is part of what the case checks: on a loaded machine
+            # the reader may not have reached the first message yet.
+            body.append("reported.wait(20)\n")
         body.append(self.extra)
         body.append(CLOSES[self.close])
         if self.setup == "async-stopped-loop":
