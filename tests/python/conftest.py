@@ -103,10 +103,14 @@ def run_python():
     the helpers of this folder; the finished process, its output as text."""
     paths = [os.path.dirname(os.path.dirname(vestrel.__file__)), HERE]
 
+    # Set in the code as well: an interpreter whose path comes from a ._pth
+    # file (Windows' embeddable build) ignores PYTHONPATH.
+    prelude = f"import sys; sys.path[:0] = {paths!r}\n"
+
     def run(code, *options, args=(), timeout=120):
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [*paths, env.get("PYTHONPATH")]))
-        return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code), *args],
+        return subprocess.run([sys.executable, *options, "-c", prelude + textwrap.dedent(code), *args],
                               capture_output=True, text=True, env=env, timeout=timeout)
 
     return run
