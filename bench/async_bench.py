@@ -34,6 +34,21 @@ Variants (64-byte and 1 KiB messages, on the stdlib loop and on uvloop):
   asyncio.Queue task   the same producer; a consumer task awaits get(), then
                        the async callback.
 
+The opt-in modes, in the same run:
+
+  AsyncDispatcher, idle wakes (, batch 256)
+                       the AsyncDispatcher row with idle_wakes=True (and
+                       batch=256): a push sends a datagram only when the
+                       reader announced that it waits.
+  producer alone, idle wakes
+                       the producer alone row with idle_wakes=True: the
+                       reader, not yet run, never announced, so no push
+                       sends; shown as ns per push too.
+
+Then push-to-callback latency: each AsyncDispatcher mode fed at a paced
+20,000 messages/s (--latency-rate), the callback's clock minus each
+message's time stamp, p50 and p99 over --latency-count messages.
+
 The dispatcher rows are timed from the moment message 0 was made (its time
 stamp) to the last callback; the queue rows from just before the tasks start
 to the last message taken. Producer tasks push in batches of --batch messages
@@ -51,7 +66,8 @@ import sys
 
 # The script's own directory comes first on sys.path: the peers and the
 # reporting helpers are dispatch_bench's.
-from dispatch_bench import TIMEOUT, load, peers, ratio_text, spread
+from dispatch_bench import (BATCH, TIMEOUT, Latency, absolute_text, add_latency_options,
+                            latency_line, load, peers, ratio_text, spread, warm)
 from vestrel import _testing
 from vestrel.utils.corvane.corvane import AsyncDispatcher, AsyncQueue
 
@@ -74,12 +90,14 @@ class Sink:
     counts (queue rows, whose messages are one prebuilt object), and notes
     the arrival time of the last message."""
 
-    def __init__(self, count, checked):
+    def __init__(self, count, checked, batched=False):
         self.count = count
         self.first = None
         self.end = None
         self.done = asyncio.get_running_loop().create_future()
         self.callback, self.acallback = (self._checking() if checked else self._counting())
+        if batched:
+            self.acallback = self._batches()
 
     def _finish(self):
         self.end = peers.now_ns()
@@ -112,6 +130,25 @@ class Sink:
                 sink._finish()
 
         return callback, acallback
+
+    def _batches(self):
+        """An async callback that takes lists, with the checking body."""
+        count, order, sink = self.count, sys.byteorder, self
+        expected = 0
+
+        async def acallback(msgs):
+            nonlocal expected
+            for msg in msgs:
+                seq = int.from_bytes(msg[:8], order)
+                if seq != expected:
+                    raise AssertionError(f"message {seq} arrived, {expected} expected")
+                if seq == 0:
+                    sink.first = msg
+                expected += 1
+            if expected == count:
+                sink._finish()
+
+        return acallback
 
     def _counting(self):
         count, sink = self.count, self
@@ -146,30 +183,19 @@ class Sink:
 # ------------------------------------------------------------ native producers
 
 
-def warm(ring, count, size):
-    """Untimed: touches every slot once. The ring holds the whole run, so a
-    cold one would charge first-touch page faults (50,000 at 1 KiB) to the
-    dispatcher; a long-lived ring is warm."""
-    msg = bytes(size)
-    for _ in range(count):
-        ring.try_put(msg)
-    for _ in range(count):
-        ring.try_take()
-
-
-def warm_dispatcher(acallback, count, size):
+def warm_dispatcher(acallback, count, size, **options):
     """An AsyncDispatcher whose warmed ring holds `count` messages, set up
     on the running loop."""
-    d = AsyncDispatcher(acallback, capacity=count, slot_size=size)
+    d = AsyncDispatcher(acallback, capacity=count, slot_size=size, **options)
     warm(_testing.ring_of(d), count, size)
     d.setup()
     return d
 
 
-async def async_dispatcher(args, size):
+async def async_dispatcher(args, size, **options):
     count = args.count
-    sink = Sink(count, checked=True)
-    d = warm_dispatcher(sink.acallback, count, size)
+    sink = Sink(count, checked=True, batched=options.get("batch", 0) > 0)
+    d = warm_dispatcher(sink.acallback, count, size, **options)
     producer = _testing.start(d, count, size)
     rate = await sink.rate()
     producer.join()
@@ -182,7 +208,15 @@ async def async_dispatcher(args, size):
     return rate
 
 
-async def producer_alone(args, size):
+async def async_dispatcher_idle(args, size):
+    return await async_dispatcher(args, size, idle_wakes=True)
+
+
+async def async_dispatcher_idle_batches(args, size):
+    return await async_dispatcher(args, size, idle_wakes=True, batch=BATCH)
+
+
+async def producer_alone(args, size, **options):
     count = args.count
 
     async def acallback(msg):
@@ -190,7 +224,7 @@ async def producer_alone(args, size):
 
     # The reader task is created here but cannot run before this coroutine
     # next yields: join() blocks the loop's thread until the producer ends.
-    d = warm_dispatcher(acallback, count, size)
+    d = warm_dispatcher(acallback, count, size, **options)
     start = peers.now_ns()
     producer = _testing.start(d, count, size)
     producer.join()
@@ -199,6 +233,10 @@ async def producer_alone(args, size):
     await asyncio.sleep(0)
     assert producer.pushed == count, (producer.pushed, count)
     return rate
+
+
+async def producer_alone_idle(args, size):
+    return await producer_alone(args, size, idle_wakes=True)
 
 
 async def call_soon_peer(args, size):
@@ -315,22 +353,61 @@ async def stdlib_queue_task(args, size):
 # (label, --only key, run)
 VARIANTS = [
     ("AsyncDispatcher", "dispatcher", async_dispatcher),
+    ("AsyncDispatcher, idle wakes", "dispatcher-idle", async_dispatcher_idle),
+    ("AsyncDispatcher, idle wakes, batch 256", "dispatcher-idle-batch",
+     async_dispatcher_idle_batches),
     ("call_soon_threadsafe", "call-soon", call_soon_peer),
     ("ring + sock_recv", "ring-sock-recv", ring_sock_recv),
     ("producer alone", "producer-alone", producer_alone),
+    ("producer alone, idle wakes", "producer-alone-idle", producer_alone_idle),
     ("AsyncQueue pop", "queue-pop", async_queue_pop),
     ("asyncio.Queue get", "asyncio-get", stdlib_queue_get),
     ("AsyncQueue dispatch", "queue-dispatch", async_queue_dispatch),
     ("asyncio.Queue task", "asyncio-task", stdlib_queue_task),
 ]
 
-# (ours, peer, target ratio or None)
+# (ours, peer, target ratio or None, or a target per loop)
 COMPARISONS = [
     ("AsyncDispatcher", "call_soon_threadsafe", 5.0),
     ("AsyncDispatcher", "ring + sock_recv", None),
+    ("AsyncDispatcher, idle wakes", "call_soon_threadsafe", {"asyncio": 10.0, "uvloop": 3.0}),
+    ("AsyncDispatcher, idle wakes", "AsyncDispatcher", None),
     ("AsyncQueue pop", "asyncio.Queue get", 1.0),
     ("AsyncQueue dispatch", "asyncio.Queue task", 1.0),
 ]
+
+# (row, target at 64 B): messages/s at least, or for a producer row ns per
+# push at most.
+ABSOLUTE = [
+    ("AsyncDispatcher, idle wakes, batch 256", 3e6),
+    ("producer alone", None),
+    ("producer alone, idle wakes", 100),
+]
+
+# (label, AsyncDispatcher options)
+LATENCY_MODES = [
+    ("AsyncDispatcher", {}),
+    ("AsyncDispatcher, idle wakes", {"idle_wakes": True}),
+    ("AsyncDispatcher, idle wakes, batch 256", {"idle_wakes": True, "batch": BATCH}),
+]
+
+
+async def latency_run(args, size, options):
+    """(p50, p99) in µs of one paced run."""
+    done = asyncio.get_running_loop().create_future()
+    lat = Latency(args.latency_count, lambda: done.set_result(None))
+    d = AsyncDispatcher(lat.callback(options.get("batch", 0) > 0, awaited=True), slot_size=size,
+                        **options)
+    d.setup()
+    producer = _testing.start(d, args.latency_count, size, rate=args.latency_rate)
+    try:
+        await asyncio.wait_for(asyncio.shield(done), TIMEOUT)
+    except asyncio.TimeoutError:
+        raise RuntimeError("timed out: a message was lost or the callback failed") from None
+    producer.join()
+    d.close()
+    await asyncio.sleep(0)
+    return lat.percentiles()
 
 
 # ------------------------------------------------------------ driver
@@ -358,6 +435,7 @@ def main():
     parser.add_argument("--capacity", type=int, default=16384, help="AsyncQueue's ring slots")
     parser.add_argument("--only", nargs="+", choices=[key for _, key, _ in VARIANTS],
                         metavar="VARIANT", help="run only these variants (e.g. to profile one)")
+    add_latency_options(parser)
     args = parser.parse_args()
     if args.loop != "asyncio" and uvloop is None:
         parser.error("uvloop is not installed (python -m pip install uvloop)")
@@ -400,8 +478,40 @@ def main():
     for lp in loops:
         for size in args.sizes:
             for ours, peer, target in pairs:
+                if isinstance(target, dict):
+                    target = target[lp]
                 print(f"{lp:<8} {size:>5}B  {ours + ' / ' + peer:<{label}}  "
                       f"{ratio_text(rates[lp, size, ours], rates[lp, size, peer], target)}")
+
+    rows = [(name, target) for name, target in ABSOLUTE if name in names]
+    if rows:
+        print()
+        label = max(len(name) for name, _ in rows)
+        print(f"{'loop':<8} {'size':>6}  {'row':<{label}}  alone (targets at 64 B)")
+        for lp in loops:
+            for size in args.sizes:
+                for name, target in rows:
+                    verdict = absolute_text(rates[lp, size, name], target if size == 64 else None,
+                                            "producer" in name)
+                    print(f"{lp:<8} {size:>5}B  {name:<{label}}  {verdict}")
+
+    if args.latency_count and not args.only:
+        print()
+        print(f"push-to-callback latency at {args.latency_rate:,.0f} messages/s, "
+              f"{args.latency_count:,} messages per mode")
+        width = max(len(label) for label, _ in LATENCY_MODES)
+        print(f"{'loop':<8} {'size':>6}  {'mode':<{width}}  {'p50 µs':>8}  {'p99 µs':>8}")
+        for lp in loops:
+            for size in args.sizes:
+                for label, options in LATENCY_MODES:
+                    gc.collect()
+                    loop = LOOPS[lp]()
+                    try:
+                        result = loop.run_until_complete(latency_run(args, size, options))
+                    finally:
+                        loop.close()
+                    print(latency_line(f"{lp:<8} {size:>5}B", label, width, result), flush=True)
+
 
 if __name__ == "__main__":
     main()

@@ -25,6 +25,25 @@ Variants (64-byte and 1 KiB messages, the same callback everywhere):
                        and puts the bytes into a queue.SimpleQueue; a Python
                        thread takes them and calls the callback.
 
+The opt-in modes, in the same run:
+
+  ThreadedDispatcher, batch 256
+                       the ThreadedDispatcher row with batch=256: the
+                       callback gets lists of up to 256 messages.
+  SyncDispatcher, idle wakes (, batch 256)
+                       the SyncDispatcher row with idle_wakes=True (and
+                       batch=256): a push sends a datagram only when the
+                       reader announced that it waits.
+  SyncDispatcher (, idle wakes): push, reader busy
+                       the producer's cost: it pushes every message into a
+                       warm ring while the reader sits in the callback of
+                       message 0; pushes per second around the producer
+                       thread, shown as ns per push.
+
+Then push-to-callback latency: each mode fed at a paced 20,000 messages/s
+(--latency-rate), the callback's clock minus each message's time stamp, p50
+and p99 over --latency-count messages.
+
 A run is timed from the moment message 0 was made (its time stamp) to the
 return of the clock call in the callback of the last message. The peers are
 a small extension module (bench/peers/bench_peers.cpp) that this script builds
@@ -37,6 +56,7 @@ import importlib.util
 import os
 import queue
 import statistics
+from array import array
 import subprocess
 import sys
 import sysconfig
@@ -107,14 +127,37 @@ peers = load_peers()
 
 class Sink:
     """The one callback of every variant: checks each sequence number and
-    notes message 0 and the arrival time of the last one."""
+    notes message 0 and the arrival time of the last one. `batched`: the
+    callback takes a list of messages, with the same body per message."""
 
-    def __init__(self, count):
+    def __init__(self, count, batched=False):
         self.count = count
         self.first = None
         self.end = None
         self.done = threading.Event()
-        self.callback = self._make_callback()
+        self.callback = self._batch_callback() if batched else self._make_callback()
+
+    def _batch_callback(self):
+        count = self.count
+        order = sys.byteorder
+        now = peers.now_ns
+        sink = self
+        expected = 0
+
+        def callback(msgs):
+            nonlocal expected
+            for msg in msgs:
+                seq = int.from_bytes(msg[:8], order)
+                if seq != expected:
+                    raise AssertionError(f"message {seq} arrived, {expected} expected")
+                if seq == 0:
+                    sink.first = msg
+                expected += 1
+            if expected == count:
+                sink.end = now()
+                sink.done.set()
+
+        return callback
 
     def _make_callback(self):
         count = self.count
@@ -145,6 +188,59 @@ class Sink:
         return self.count / ((self.end - start) / 1e9)
 
 
+class Latency:
+    """Callbacks that note each message's push-to-callback latency (ns): the
+    clock in the callback minus the message's time stamp; they check the
+    order too. `finish` runs once the last message has arrived."""
+
+    def __init__(self, count, finish):
+        self.count = count
+        self.samples = array("q")
+        now, order, note, expected = peers.now_ns, sys.byteorder, self.samples.append, 0
+
+        def one(msg):
+            nonlocal expected
+            note(now() - int.from_bytes(msg[8:16], order))
+            if int.from_bytes(msg[:8], order) != expected:
+                raise AssertionError(f"message {expected} lost or out of order")
+            expected += 1
+            if expected == count:
+                finish()
+
+        def many(msgs):
+            for msg in msgs:
+                one(msg)
+
+        async def aone(msg):
+            one(msg)
+
+        async def amany(msgs):
+            for msg in msgs:
+                one(msg)
+
+        self.one, self.many, self.aone, self.amany = one, many, aone, amany
+
+    def callback(self, batched, awaited=False):
+        return ((self.amany if batched else self.aone) if awaited else
+                (self.many if batched else self.one))
+
+    def percentiles(self):
+        """(p50, p99) in microseconds."""
+        s = sorted(self.samples)
+        return s[len(s) // 2] / 1e3, s[min(len(s) - 1, len(s) * 99 // 100)] / 1e3
+
+
+def warm(ring, count, size):
+    """Untimed: touches every slot once, so that a run into a ring that holds
+    all its messages is not charged its first-touch page faults (50,000 at
+    1 KiB); a long-lived ring is warm."""
+    msg = bytes(size)
+    for _ in range(count):
+        ring.try_put(msg)
+    for _ in range(count):
+        ring.try_take()
+
+
 # ------------------------------------------------------------ the variants
 
 
@@ -156,9 +252,9 @@ def reader_thread_of(setup):
     return reader
 
 
-def threaded_dispatcher(count, size, capacity=16384):
-    sink = Sink(count)
-    d = ThreadedDispatcher(sink.callback, capacity=capacity, slot_size=size)
+def threaded_dispatcher(count, size, capacity=16384, batch=0):
+    sink = Sink(count, batched=batch > 0)
+    d = ThreadedDispatcher(sink.callback, capacity=capacity, slot_size=size, batch=batch)
     d.setup()
     producer = _testing.start(d, count, size, retry=True)
     rate = sink.rate()
@@ -173,6 +269,10 @@ def threaded_dispatcher_holding_all(count, size):
     return threaded_dispatcher(count, size, capacity=count)
 
 
+def threaded_dispatcher_batches(count, size):
+    return threaded_dispatcher(count, size, batch=BATCH)
+
+
 def native_call_peer(count, size):
     sink = Sink(count)
     peer = peers.GilPeer(sink.callback, count, size)
@@ -182,10 +282,11 @@ def native_call_peer(count, size):
     return rate
 
 
-def sync_dispatcher(count, size):
-    sink = Sink(count)
+def sync_dispatcher(count, size, idle_wakes=False, batch=0):
+    sink = Sink(count, batched=batch > 0)
     # Its push cannot report a full ring: the ring holds every message.
-    d = SyncDispatcher(sink.callback, capacity=count, slot_size=size)
+    d = SyncDispatcher(sink.callback, capacity=count, slot_size=size, idle_wakes=idle_wakes,
+                       batch=batch)
     reader = reader_thread_of(d.setup)
     producer = _testing.start(d, count, size)
     rate = sink.rate()
@@ -193,6 +294,50 @@ def sync_dispatcher(count, size):
     d.close()
     reader.join()
     return rate
+
+
+def sync_dispatcher_idle(count, size):
+    return sync_dispatcher(count, size, idle_wakes=True)
+
+
+def sync_dispatcher_idle_batches(count, size):
+    return sync_dispatcher(count, size, idle_wakes=True, batch=BATCH)
+
+
+def sync_push_while_busy(count, size, idle_wakes=False):
+    """Pushes per second of a producer while the reader sits in the callback
+    of message 0 (the push cost alone: no reader competes for the ring)."""
+    release = threading.Event()
+    seen = 0
+
+    def callback(msg):
+        nonlocal seen
+        if seen == 0:
+            release.wait(TIMEOUT)
+        seen += 1
+
+    d = SyncDispatcher(callback, capacity=count + 1, slot_size=size, idle_wakes=idle_wakes)
+    warm(_testing.ring_of(d), count + 1, size)
+    reader = reader_thread_of(d.setup)
+    # Message 0 is pushed untimed; once the reader holds it, the timed run
+    # pushes into a ring nobody takes from.
+    first = _testing.start(d, 1, size)
+    first.join()
+    while d.stats()["delivered"] == 0 and not seen:
+        threading.Event().wait(0.001)
+    start = peers.now_ns()
+    producer = _testing.start(d, count, size)
+    producer.join()
+    rate = count / ((peers.now_ns() - start) / 1e9)
+    release.set()
+    d.close()
+    reader.join()
+    assert producer.pushed == count
+    return rate
+
+
+def sync_push_while_busy_idle(count, size):
+    return sync_push_while_busy(count, size, idle_wakes=True)
 
 
 def ring_datagram_peer(count, size):
@@ -228,23 +373,83 @@ def simple_queue_peer(count, size):
     return rate
 
 
+BATCH = 256  # the batch rows' batch=
+
 # (label, --only key, run)
 VARIANTS = [
     ("ThreadedDispatcher", "threaded", threaded_dispatcher),
     ("ThreadedDispatcher, big ring", "threaded-big", threaded_dispatcher_holding_all),
+    ("ThreadedDispatcher, batch 256", "threaded-batch", threaded_dispatcher_batches),
     ("native call", "native-call", native_call_peer),
     ("SyncDispatcher", "sync", sync_dispatcher),
+    ("SyncDispatcher, idle wakes", "sync-idle", sync_dispatcher_idle),
+    ("SyncDispatcher, idle wakes, batch 256", "sync-idle-batch", sync_dispatcher_idle_batches),
     ("ring + datagram", "ring-datagram", ring_datagram_peer),
     ("SimpleQueue", "simple-queue", simple_queue_peer),
+    ("SyncDispatcher: push, reader busy", "sync-push", sync_push_while_busy),
+    ("SyncDispatcher, idle wakes: push, reader busy", "sync-idle-push", sync_push_while_busy_idle),
 ]
 
 # (ours, peer, target ratio or None)
 COMPARISONS = [
     ("ThreadedDispatcher", "native call", 0.9),
     ("ThreadedDispatcher, big ring", "native call", 0.9),
+    ("ThreadedDispatcher, batch 256", "ThreadedDispatcher", 1.5),
     ("SyncDispatcher", "ring + datagram", 1.0),
     ("SyncDispatcher", "SimpleQueue", None),
+    ("SyncDispatcher, idle wakes", "SimpleQueue", 1.5),
+    ("SyncDispatcher, idle wakes", "SyncDispatcher", None),
 ]
+
+# (row, target at 64 B): messages/s at least, or for a push row ns per push
+# at most.
+ABSOLUTE = [
+    ("SyncDispatcher, idle wakes, batch 256", 3e6),
+    ("SyncDispatcher: push, reader busy", None),
+    ("SyncDispatcher, idle wakes: push, reader busy", 100),
+]
+
+
+# (label, make a running dispatcher for Latency callbacks, batched)
+def _latency_threaded(cb, size, batch):
+    return ThreadedDispatcher(cb, slot_size=size, batch=batch)
+
+
+def _latency_sync(cb, size, batch, idle_wakes=False):
+    return SyncDispatcher(cb, slot_size=size, batch=batch, idle_wakes=idle_wakes)
+
+
+LATENCY_MODES = [
+    ("ThreadedDispatcher", lambda cb, size: _latency_threaded(cb, size, 0), False),
+    ("ThreadedDispatcher, batch 256", lambda cb, size: _latency_threaded(cb, size, BATCH), True),
+    ("SyncDispatcher", lambda cb, size: _latency_sync(cb, size, 0), False),
+    ("SyncDispatcher, idle wakes", lambda cb, size: _latency_sync(cb, size, 0, True), False),
+    ("SyncDispatcher, idle wakes, batch 256",
+     lambda cb, size: _latency_sync(cb, size, BATCH, True), True),
+]
+
+
+def latency_run(make, batched, count, size, rate):
+    """(p50, p99) in µs of one paced run."""
+    done = threading.Event()
+    lat = Latency(count, done.set)
+    d = make(lat.callback(batched), size)
+    reader = reader_thread_of(d.setup) if isinstance(d, SyncDispatcher) else None
+    if reader is None:
+        d.setup()
+    producer = _testing.start(d, count, size, rate=rate, retry=isinstance(d, ThreadedDispatcher))
+    if not done.wait(TIMEOUT):
+        raise RuntimeError("timed out: a message was lost or the callback failed")
+    producer.join()
+    d.close()
+    if reader is not None:
+        reader.join()
+    return lat.percentiles()
+
+
+def latency_line(lead, label, width, p50_p99):
+    p50, p99 = p50_p99
+    return f"{lead}  {label:<{width}}  {p50:>8.1f}  {p99:>8.1f}"
 
 
 # ------------------------------------------------------------ driver
@@ -269,6 +474,30 @@ def ratio_text(ours, peer, target):
     return f"{ratio:.3f} (rounds {min(per_round):.2f}-{max(per_round):.2f})  {verdict}"
 
 
+def absolute_text(values, target, per_push):
+    """A row's median against an absolute target (None: report only): for a
+    push row ns per push (at most), else messages/s (at least)."""
+    if per_push:
+        ns = [1e9 / v for v in values]
+        text = spread(ns, lambda v: f"{v:,.0f}") + " ns/push"
+        met = target is not None and statistics.median(ns) <= target
+        goal = f"target <= {target} ns"
+    else:
+        text = spread(values, lambda v: f"{v / 1e6:.2f}") + " M/s"
+        met = target is not None and statistics.median(values) >= target
+        goal = f"target >= {target / 1e6:.1f}M/s" if target else ""
+    if target is None:
+        return f"{text}  reference"
+    return f"{text}  {goal}: {'met' if met else 'MISSED'}"
+
+
+def add_latency_options(parser):
+    parser.add_argument("--latency-count", type=int, default=20_000,
+                        help="messages per latency run (0: no latency runs)")
+    parser.add_argument("--latency-rate", type=float, default=20_000.0,
+                        help="messages/s the latency runs are paced at")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=200_000, help="messages per run")
@@ -276,6 +505,7 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[64, 1024])
     parser.add_argument("--only", nargs="+", choices=[key for _, key, _ in VARIANTS],
                         metavar="VARIANT", help="run only these variants (e.g. to profile one)")
+    add_latency_options(parser)
     args = parser.parse_args()
     variants = [(name, run) for name, key, run in VARIANTS if not args.only or key in args.only]
 
@@ -311,6 +541,29 @@ def main():
         for ours, peer, target in pairs:
             print(f"{size:>5}B  {ours + ' / ' + peer:<{label}}  "
                   f"{ratio_text(rates[size, ours], rates[size, peer], target)}")
+
+    rows = [(name, target) for name, target in ABSOLUTE if (args.sizes[0], name) in rates]
+    if rows:
+        print()
+        label = max(len(name) for name, _ in rows)
+        print(f"{'size':>6}  {'row':<{label}}  alone (targets at 64 B)")
+        for size in args.sizes:
+            for name, target in rows:
+                verdict = absolute_text(rates[size, name], target if size == 64 else None,
+                                        "push" in name)
+                print(f"{size:>5}B  {name:<{label}}  {verdict}")
+
+    if args.latency_count and not args.only:
+        print()
+        print(f"push-to-callback latency at {args.latency_rate:,.0f} messages/s, "
+              f"{args.latency_count:,} messages per mode")
+        width = max(len(label) for label, _, _ in LATENCY_MODES)
+        print(f"{'size':>6}  {'mode':<{width}}  {'p50 µs':>8}  {'p99 µs':>8}")
+        for size in args.sizes:
+            for label, make, batched in LATENCY_MODES:
+                gc.collect()
+                result = latency_run(make, batched, args.latency_count, size, args.latency_rate)
+                print(latency_line(f"{size:>5}B", label, width, result), flush=True)
 
 
 if __name__ == "__main__":
