@@ -132,7 +132,9 @@ class Sink:
         return callback, acallback
 
     def _batches(self):
-        """An async callback that takes lists, with the checking body."""
+        """An async callback that takes lists, with the checking body
+        written out again rather than called (a call per message would
+        charge the batch rows what batches save)."""
         count, order, sink = self.count, sys.byteorder, self
         expected = 0
 
