@@ -254,9 +254,16 @@ def reader_thread_of(setup):
     return reader
 
 
+def opted(**options):
+    """The options that are set: a default-mode row passes none, so that it
+    runs on builds that predate them (dispatch_compare.py)."""
+    return {k: v for k, v in options.items() if v}
+
+
 def threaded_dispatcher(count, size, capacity=16384, batch=0):
     sink = Sink(count, batched=batch > 0)
-    d = ThreadedDispatcher(sink.callback, capacity=capacity, slot_size=size, batch=batch)
+    d = ThreadedDispatcher(sink.callback, capacity=capacity, slot_size=size, **opted(batch=batch))
+    warm(_testing.ring_of(d), capacity, size)
     d.setup()
     producer = _testing.start(d, count, size, retry=True)
     rate = sink.rate()
@@ -287,8 +294,9 @@ def native_call_peer(count, size):
 def sync_dispatcher(count, size, idle_wakes=False, batch=0):
     sink = Sink(count, batched=batch > 0)
     # Its push cannot report a full ring: the ring holds every message.
-    d = SyncDispatcher(sink.callback, capacity=count, slot_size=size, idle_wakes=idle_wakes,
-                       batch=batch)
+    d = SyncDispatcher(sink.callback, capacity=count, slot_size=size,
+                       **opted(idle_wakes=idle_wakes, batch=batch))
+    warm(_testing.ring_of(d), count, size)
     reader = reader_thread_of(d.setup)
     producer = _testing.start(d, count, size)
     rate = sink.rate()
@@ -318,7 +326,8 @@ def sync_push_while_busy(count, size, idle_wakes=False):
             release.wait(TIMEOUT)
         seen += 1
 
-    d = SyncDispatcher(callback, capacity=count + 1, slot_size=size, idle_wakes=idle_wakes)
+    d = SyncDispatcher(callback, capacity=count + 1, slot_size=size,
+                       **opted(idle_wakes=idle_wakes))
     warm(_testing.ring_of(d), count + 1, size)
     reader = reader_thread_of(d.setup)
     # Message 0 is pushed untimed; once the reader holds it, the timed run
@@ -345,6 +354,7 @@ def sync_push_while_busy_idle(count, size):
 def ring_datagram_peer(count, size):
     sink = Sink(count)
     peer = peers.RingPeer(count, size, count)
+    peer.warm()
     reader = threading.Thread(target=peer.drain, args=(sink.callback,))
     reader.start()
     peer.start()
