@@ -29,8 +29,9 @@ SCRIPTS = {
     "dispatch_bench.py": ["threaded", "threaded-big", "sync"],
     "async_bench.py": ["dispatcher", "producer-alone", "queue-pop", "queue-dispatch"],
 }
-# "asyncio     64B  AsyncDispatcher   475,000 (..." or "   64B  SyncDispatcher  573,000 (..."
-ROW = re.compile(r"^(?:(asyncio|uvloop)\s+)?\s*(\d+)B\s+(.+?)\s{2,}([\d,]+) \(")
+# "asyncio     64B  AsyncDispatcher   475,000 (470,000-480,000)" or
+# "   64B  SyncDispatcher  573,000 (...)": rows of messages/s only.
+ROW = re.compile(r"^(?:(asyncio|uvloop)\s+)?\s*(\d+)B\s+(.+?)\s{2,}([\d,]+) \([\d,]+-[\d,]+\)$")
 
 
 def build(rev, python):
