@@ -36,8 +36,10 @@ class AsyncDispatcher:
         batch: int = 0,
     ) -> _T: ...
     # idle_wakes: a push sends a wake datagram only to a reader that is about
-    # to wait (and its reader is ours), not after every message; batch=N:
-    # the callback gets lists of up to N messages.
+    # to wait (and its reader is ours), not after every message: no system
+    # call per push while the reader is busy, against a process-wide barrier
+    # each time the reader goes to wait. batch=N: the callback gets lists of
+    # up to N messages.
     # Call with an event loop running in this thread: the reader becomes a
     # task of that loop.
     def setup(self, host: str = "127.0.0.1") -> None: ...
@@ -65,6 +67,7 @@ class SyncDispatcher:
         idle_wakes: object = False,
         batch: int = 0,
     ) -> _T: ...
+    # idle_wakes and batch=N as for AsyncDispatcher.
     def setup(self, host: str = "127.0.0.1") -> None: ...
     # The reader loops that setup() runs on its thread: they block, deliver
     # every message to the callback, and return once close() has been called.
