@@ -15,6 +15,8 @@
 // ring: the reader delivers what the ring still holds and ends.
 #include "threaded_dispatcher_entries.hpp"
 
+#include <utility>
+
 #include "class_support.hpp"
 #include "dispatcher_private.hpp"
 #include "pyrt/error.hpp"
@@ -54,30 +56,24 @@ void report(const char *context, int line) noexcept {
   pyrt::write_unraisable(context);
 }
 
-Ref bytes_of(const char *data, std::size_t length) {
-  return pyrt::check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length)));
-}
-
 // What the callback gets for the message taken (GIL held): its bytes, or
 // with batches a list of them and of what more the ring holds now, up to
-// the batch. Each take of the ring frees the message the one before took.
+// the batch (take_for_callback). Each take of the ring frees the message the
+// one before took.
 Ref next_for_callback(Private &p, VestrelSPSCQueue *q, bool variable, const char *data,
                       std::size_t length) {
-  Ref first = bytes_of(data, length);
-  if (p.batch == 0) {
-    count(p.delivered);
-    return first;
-  }
-  Ref list = pyrt::check(PyList_New(0));
-  pyrt::check(PyList_Append(list.get(), first.get()));
-  while (static_cast<std::size_t>(PyList_GET_SIZE(list.get())) < p.batch) {
-    const int rc =
-        variable ? q->vtab->try_take_var(q, &data, &length) : q->vtab->try_take(q, &data, &length);
-    if (rc != VESTREL_RING_TAKEN) break;
-    pyrt::check(PyList_Append(list.get(), bytes_of(data, length).get()));
-  }
-  count(p.delivered, static_cast<std::uint64_t>(PyList_GET_SIZE(list.get())));
-  return list;
+  bool taken = true;  // the message the reader's wait took
+  return take_for_callback(p, [&]() -> PyObject * {
+    if (!std::exchange(taken, false)) {
+      const int rc = variable ? q->vtab->try_take_var(q, &data, &length)
+                              : q->vtab->try_take(q, &data, &length);
+      if (rc != VESTREL_RING_TAKEN) {
+        Py_INCREF(Py_None);
+        return Py_None;
+      }
+    }
+    return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length));
+  });
 }
 
 // The message taken, to the current callback (GIL held). False ends the
